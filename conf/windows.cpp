@@ -1,0 +1,3 @@
+#include "settings.hpp"
+
+void register_windows(py::module_ &, SettingsClass &) {}

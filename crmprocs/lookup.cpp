@@ -1,0 +1,3 @@
+#include "crmprocs.hpp"
+
+void register_lookup(py::module_ &) {}

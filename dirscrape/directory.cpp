@@ -1,0 +1,3 @@
+#include "dirscrape.hpp"
+
+void register_directory(py::module_ &) {}

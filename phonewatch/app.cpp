@@ -1,0 +1,3 @@
+#include "phonewatch.hpp"
+
+void register_app(py::module_ &) {}

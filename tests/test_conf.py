@@ -1,0 +1,160 @@
+"""The settings store: config.ini, its defaults and conversions, the language and the resource
+folders, with the damaged files, odd values and locales an office PC really has."""
+import builtins
+import locale
+import os
+import sys
+
+import pytest
+
+import conf
+import libquorvaconfig
+from tests.conftest import config_text
+
+
+@pytest.fixture
+def no_window(monkeypatch):
+    """Records calls of the configuration window instead of opening it."""
+    calls = []
+    monkeypatch.setattr(conf.conf, "inicioconfig", lambda self: calls.append(self), raising=False)
+    return calls
+
+
+@pytest.fixture
+def user_locale(monkeypatch):
+    """Sets what the user's default locale reports."""
+    def set_locale(lang, encoding):
+        monkeypatch.setattr(locale, "getdefaultlocale", lambda *a, **k: (lang, encoding))
+    set_locale("es_ES", "UTF-8")
+    return set_locale
+
+
+def test_first_start_writes_defaults_and_asks_for_the_key(workdir, sg, no_window, user_locale):
+    settings = conf.conf()
+    assert settings.lnuevo is True
+    assert settings.cvariables == {"api_key": "", "camposlibres": "", "idioma": "es", "autocierre_tiempo": 600,
+                                   "tema": "DarkBlue16", "appandroid": False, "autocierre": True}
+    assert settings.apiteam is None
+    assert no_window == [settings], "an empty key opens the configuration window once"
+    assert list(vars(settings)) == ["ficheroini", "configparser", "modelo", "lnuevo", "cvariables", "apiteam"]
+    assert workdir.read_config() == config_text(idioma="es", appandroid="1")
+
+
+def test_existing_file_is_kept_and_completed(workdir, sg, no_window, user_locale):
+    workdir.write_config("[api]\napi_key = KEY1\n\n[windows]\ntema = Topanga\nidioma = fr\n")
+    settings = conf.conf()
+    assert settings.lnuevo is False
+    assert not no_window and not hasattr(settings, "apiteam")
+    assert settings.cvariables["tema"] == "Topanga" and settings.cvariables["api_key"] == "KEY1"
+    text = workdir.read_config()
+    assert "camposlibres = \n" in text and "autocierre_tiempo = 60\n" in text and "idioma = fr\n" in text
+    assert [name for name in os.listdir(workdir.path)] == ["config.ini"], "no temporary file is left behind"
+
+
+@pytest.mark.parametrize("stored, seconds, closes", [
+    ("0", 0, False), ("3", 30, True), ("10", 100, True),
+    ("abc", 600, True), ("", 600, True), ("7.5", 600, True),
+])
+def test_autoclose_time(workdir, sg, no_window, user_locale, stored, seconds, closes):
+    workdir.write_config(config_text(api_key="K", autocierre=stored))
+    values = conf.conf().cvariables
+    assert (values["autocierre_tiempo"], values["autocierre"]) == (seconds, closes)
+
+
+@pytest.mark.parametrize("stored, on", [("Si", True), ("si", True), ("SI", True), ("1", False), ("No", False),
+                                         ("sí", False), ("", False)])
+def test_android_link_setting(workdir, sg, no_window, user_locale, stored, on):
+    workdir.write_config(config_text(api_key="K", appandroid=stored))
+    assert conf.conf().cvariables["appandroid"] is on
+
+
+def test_actualizar_variables_follows_the_parser(workdir, sg, no_window, user_locale):
+    workdir.write_config(config_text(api_key="K"))
+    settings = conf.conf()
+    settings.configparser.set("windows", "autocierre_tiempo", "2")
+    settings.configparser.set("windows", "appandroid", "Si")
+    settings.actualizar_variables()
+    assert settings.cvariables["autocierre_tiempo"] == 20 and settings.cvariables["appandroid"] is True
+
+
+class TestLanguage:
+    def test_stored_language_is_installed_whatever_its_case(self, workdir, sg, no_window, user_locale):
+        workdir.write_config(config_text(api_key="K", idioma="EN"))
+        conf.conf()
+        assert builtins._("Buscar") == "Search"
+
+    def test_missing_catalogue_keeps_the_earlier_translation(self, workdir, sg, no_window, user_locale, capsys):
+        conf.idioma("fr")
+        french = builtins._("Buscar")
+        assert french != "Buscar"
+        conf.idioma("xx")
+        assert "xx" in capsys.readouterr().out
+        assert builtins._("Buscar") == french
+
+    def test_spanish_texts_when_no_catalogue_was_ever_loaded(self, workdir, sg, no_window, user_locale, capsys):
+        if hasattr(builtins, "_"):
+            del builtins._
+        workdir.write_config(config_text(api_key="K", idioma="xx"))
+        conf.conf()
+        assert "No translation file found" in capsys.readouterr().out
+        assert builtins._("Apagar") == "Apagar"
+
+
+class TestLocale:
+    def test_no_language_or_encoding_in_the_locale(self, workdir, sg, no_window, user_locale):
+        user_locale(None, None)
+        workdir.write_config(config_text(api_key="Razón", idioma="es"), encoding="utf-8")
+        settings = conf.conf()
+        assert settings.modelo[1]["windows"]["idioma"] == "en"
+        assert settings.cvariables["api_key"] == "Razón", "read as UTF-8 when no encoding is known"
+
+    def test_language_comes_from_the_locale_even_with_lang_set(self, workdir, sg, no_window, user_locale, monkeypatch):
+        monkeypatch.setenv("LANG", "C")
+        user_locale("fr_FR", "UTF-8")
+        settings = conf.conf()
+        assert settings.cvariables["idioma"] == "fr"
+
+    @pytest.mark.parametrize("encoding", ["UTF-8", "cp1252"])
+    def test_accented_values_survive_every_write_back(self, workdir, sg, no_window, user_locale, encoding):
+        user_locale("es_ES", encoding)
+        original = config_text(api_key="K", camposlibres='"a|b|Razón Social" ,  "c|d|Población" ,')
+        workdir.write_config(original, encoding=encoding)
+        settings = conf.conf()
+        assert settings.cvariables["camposlibres"] == '"a|b|Razón Social" ,  "c|d|Población" ,'
+        libquorvaconfig.manejoini(settings)
+        assert workdir.read_config(encoding=encoding) == original
+
+
+class TestDamagedFile:
+    @pytest.mark.parametrize("content", [
+        b"\x89PNG\r\n\x1a\n\x00\x00\xff\xfe binary",
+        b"[api]\napi_key = A\n[api]\napi_key = B\n",
+        b"api_key = lost\n[api]\n",
+    ], ids=["binary", "duplicate-section", "no-section"])
+    def test_is_kept_aside_and_the_user_is_told(self, workdir, sg, no_window, user_locale, content):
+        workdir.config.write_bytes(content)
+        settings = conf.conf()
+        assert (workdir.path / "config.ini.bad").read_bytes() == content
+        assert settings.cvariables["tema"] == "DarkBlue16"
+        [(name, args, kwargs)] = sg.popups
+        assert name == "popup_error" and "config.ini.bad" in args[1] and kwargs == {"keep_on_top": True}
+        assert "[windows]" in workdir.read_config()
+
+    def test_an_earlier_copy_is_not_overwritten(self, workdir, sg, no_window, user_locale):
+        (workdir.path / "config.ini.bad").write_bytes(b"first")
+        workdir.config.write_bytes(b"second\n")
+        conf.conf()
+        assert (workdir.path / "config.ini.bad").read_bytes() == b"first"
+        assert (workdir.path / "config.ini.bad1").read_bytes() == b"second\n"
+
+
+class TestResourceFolders:
+    def test_beside_the_module(self, monkeypatch):
+        monkeypatch.delattr(sys, "_MEIPASS", raising=False)
+        here = os.path.dirname(os.path.abspath(conf.__file__))
+        assert conf.foldimg("img") == os.path.join(here, "img")
+        assert conf.foldimg("img\\ca.png") == os.path.join(here, "img", "ca.png")
+
+    def test_inside_a_bundle(self, monkeypatch, tmp_path):
+        monkeypatch.setattr(sys, "_MEIPASS", str(tmp_path), raising=False)
+        assert conf.foldimg("locale") == str(tmp_path / "locale")
