@@ -40,8 +40,10 @@ build: deps
 test: build
 	APP_DIR=$(APP) $(XVFB) $(PY) -m pytest -q
 
+# The whole application against local stand-ins of the outside world; SCRIPT=1 plays a few calls.
 demo run: build
-	@$(PY) -c "print('The tray application arrives with the tray; nothing to run yet.')"
+	@if [ -n "$$DISPLAY" ]; then run=""; else run='$(XVFB)'; fi; \
+	APP_DIR=$(APP) $$run $(PY) tools/demo.py $(if $(SCRIPT),--script)
 
 bench: build
 	@for b in bench/*.py; do [ -e "$$b" ] && APP_DIR=$(APP) $(XVFB) $(PY) $$b; done; true
