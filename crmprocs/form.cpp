@@ -1,3 +1,100 @@
+// The new-contact form: shown for a number no contact has; OK hands its values to altateam.
 #include "crmprocs.hpp"
 
-void register_form(py::module_ &) {}
+#include "embedded_images.hpp"
+
+bool validatemail(const py::object &text);
+py::object altateam(const py::object &valores, const py::object &telefono, const py::object &leinforma,
+                    const py::object &self);
+bool created_id(const py::handle &answer);
+
+namespace {
+
+py::bytes toggle_picture(bool on) { return py::bytes(on ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64); }
+
+// The lookup's helpers are reached through the module at call time, like any caller would.
+py::object lookup_function(const char *name) { return py::module_::import("crmprocs").attr(name); }
+
+py::list build_layout(const py::object &sg, const py::object &telefono) {
+    py::object InfoIn = lookup_function("InfoIn");
+    py::list options;
+    for (const char *option : {"Sin especificar", "Lead", "Cliente", "Proveedor", "Deudor", "Acreedor"})
+        options.append(option);
+    py::object background = sg.attr("theme_background_color")();
+
+    py::list layout;
+    layout.append(py::make_tuple(sg.attr("Text")(tr("PULSE Redes Busqueda adicional"), "font"_a = "Any 20")));
+    layout.append(py::make_tuple(
+        sg.attr("Button")("key"_a = "linkedin-redes-", "image_filename"_a = resource_file("img", "linkedin.png")),
+        sg.attr("Button")("key"_a = "Google-redes-", "image_filename"_a = resource_file("img", "google.png")),
+        sg.attr("Button")("key"_a = "Wh-redes-", "image_filename"_a = resource_file("img", "whatsapp.png"))));
+    layout.append(py::make_tuple(
+        sg.attr("Text")(tr("Telefono ") + py::str(telefono) + tr(" no encontrado"), "font"_a = "Any 20")));
+    py::list contacto;
+    contacto.append(InfoIn(tr("Nombre:"), "-Nombre-"));
+    contacto.append(InfoIn(tr("Apellidos:"), "-Apellidos-"));
+    contacto.append(InfoIn(tr("Email:"), "-Email-", "enable_events"_a = true));
+    layout.append(py::make_tuple(sg.attr("Frame")(tr("CONTACTO"), contacto, "font"_a = "Any 10")));
+    layout.append(py::make_tuple(sg.attr("Text")(tr("Tipo de Contacto:"), "font"_a = "Any 20"),
+                                 sg.attr("Combo")(options, "default_value"_a = options[0], "size"_a = py::make_tuple(15, 1),
+                                                  "key"_a = "-TIPO-", "font"_a = "Any 20")));
+    py::list empresa;
+    empresa.append(InfoIn(tr("Empresa:"), "-Empresa-"));
+    layout.append(py::make_tuple(sg.attr("Frame")(tr("EMPRESA VINCULADA"), empresa, "font"_a = "Any 10")));
+    layout.append(py::make_tuple(
+        sg.attr("Button")(tr("Cancelar"), "key"_a = "Cancelar"), sg.attr("Text")("   "),
+        sg.attr("Button")(tr("OK"), "font"_a = "Any 20", "expand_x"_a = true), sg.attr("Text")(tr("Nuevo REGISTRO usando IA")),
+        sg.attr("Button")("", "image_data"_a = toggle_picture(true), "key"_a = "-TOGGLE-GRAPHIC-",
+                          "button_color"_a = py::make_tuple(background, background), "border_width"_a = 0)));
+    // Rows as lists, the way the toolkit documents its layouts.
+    py::list rows;
+    for (py::handle row : layout) rows.append(py::list(py::reinterpret_borrow<py::tuple>(row)));
+    return rows;
+}
+
+}  // namespace
+
+py::object alta(const py::object &self, const py::object &telefono) {
+    py::object sg = toolkit();
+    py::object cvariables = self.attr("variable").attr("cvariables");
+    py::object window = sg.attr("Window")(tr("Alta nuevo contacto / empresa"), build_layout(sg, telefono),
+                                          "icon"_a = window_icon(), "force_toplevel"_a = true,
+                                          "auto_close"_a = cvariables["autocierre"],
+                                          "auto_close_duration"_a = cvariables["autocierre_tiempo"]);
+    bool directory_on = true;
+    while (true) {
+        py::tuple read = window.attr("read")();
+        py::object event = read[0];
+        py::object values = read[1];
+        if (event.is_none() || event.equal(py::str("Cancelar"))) break;
+        if (py::isinstance<py::str>(event) && py::bool_(event.attr("endswith")("-redes-"))) {
+            lookup_function("blink")(values, telefono);
+        } else if (event.equal(py::str("-TOGGLE-GRAPHIC-"))) {
+            directory_on = !directory_on;
+            window["-TOGGLE-GRAPHIC-"].attr("update")("image_data"_a = toggle_picture(directory_on));
+        } else if (event.equal(py::str("-Email-"))) {
+            py::object email = values["-Email-"];
+            if (validatemail(email))
+                window["-Email-"].attr("update")("background_color"_a = "Blue");
+            else if (py::len(email) > 5)
+                window["-Email-"].attr("update")("background_color"_a = "orange");
+        } else if (event.equal(py::str("OK")) || event.equal(tr("OK"))) {
+            py::object email = values["-Email-"];
+            if (!validatemail(email) && py::len(email) > 1) {
+                sg.attr("Popup")(tr("Revise campo email"), "title"_a = tr("ERROR"), "font"_a = "Any 15");
+            } else {
+                py::object answer = altateam(values, telefono, py::bool_(directory_on), self);
+                // A refused or failed creation has been shown to the user; the form stays
+                // open with what was typed, to correct and retry or to cancel.
+                if (created_id(answer)) break;
+            }
+        }
+    }
+    window.attr("close")();
+    return py::none();
+}
+
+void register_form(py::module_ &m) {
+    m.def("alta", &alta, "self"_a, "telefono"_a,
+          "Opens the new-contact form for a number no contact has and creates the contact on OK.");
+}
