@@ -1,0 +1,29 @@
+// The windows of the settings module: configuration, free-field mapping, theme chooser, about box.
+#pragma once
+#include "settings.hpp"
+
+#include <string>
+
+// Addresses and the support number the windows send the user to. They are the maker's to set:
+// the pages below are placeholders until the maker publishes the real ones.
+namespace maker {
+inline constexpr const char *QUICK_START_URL = "https://zelvora.example.com/holded/guia-rapida";
+inline constexpr const char *TUTORIAL_VIDEO_URL = "https://zelvora.example.com/holded/video-tutorial";
+inline constexpr const char *STORE_PAGE_URL = "https://play.google.com/store/search?q=remotePhone&c=apps";
+inline constexpr const char *INSTALLER_URL = "https://zelvora.example.com/holded/descargas/CallCenter.msi";
+inline constexpr const char *SITE_URL = "https://zelvora.example.com/";
+inline constexpr const char *SUPPORT_PHONE = "+34 900 000 000";
+}  // namespace maker
+
+// The Holded web app's API settings page, on the host the environment names.
+std::string holded_api_settings_url();
+
+// The first selected item of a Listbox value, or None when nothing is selected.
+py::object first_selected(const py::handle &selection);
+
+// One read of a window: (event, values).
+std::pair<py::object, py::object> read_window(const py::object &window);
+
+void register_config_window(SettingsClass &cls);
+void register_mapping_window(SettingsClass &cls);
+void register_theme_window(py::module_ &m, SettingsClass &cls);
