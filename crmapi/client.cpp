@@ -190,17 +190,18 @@ std::string failure_note(const py::error_already_set &e, const py::object &respo
     return std::string(py::str(py::type::of(error).attr("__name__"))) + ": " + std::string(py::str(error));
 }
 
-// Lists the contacts once. Any exception means the service cannot be used (estado False); the
-// answer decoding as JSON counts as reachable whatever its status, and lasterror says why not
-// when the status was not 200.
+// Lists the contacts once. Only a list of contacts counts as success: an exception, or an answer
+// with another status (a refused key answers JSON too), leaves estado False so that start-up asks
+// for a better key; lasterror says why.
 void probe(py::object self) {
     py::object response = py::none();
     py::object url = py::str(self.attr("base_url"));
     try {
         url = endpoint(self, py::str("contacts"));
         py::object decoded = list_records(self, py::str("contacts"), py::none(), &response);
-        self.attr("estado") = true;
-        self.attr("lasterror") = answer_note(response, decoded);
+        std::string note = answer_note(response, decoded);
+        self.attr("estado") = note.empty();
+        self.attr("lasterror") = note;
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         self.attr("estado") = false;
@@ -255,7 +256,7 @@ const char *const READER_DOC = "Reader of the API key in config.ini (section api
 const char *const CLIENT_DOC =
     "Client of the Holded REST API: lists, fetches, creates and updates records.\n"
     "\n"
-    "estado tells whether the start-up probe reached the API; lasterror describes what went\n"
+    "estado tells whether the start-up probe listed the contacts; lasterror describes what went\n"
     "wrong in it (empty when the API listed the contacts). web is the web-app page of the last\n"
     "record created or updated, and is not set before the first one.";
 

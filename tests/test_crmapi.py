@@ -257,10 +257,10 @@ class TestProbe:
     @pytest.mark.parametrize("key, note", [("0123456789abcdef0123456789abcdef", "401: the API key was refused"),
                                            ("clave-mala", "400: Invalid key")])
     def test_refused_key_is_described(self, holded, workdir, sg, key, note):
-        # A JSON answer counts as reached, whatever its status; lasterror tells why it is no use.
+        # The refusal is JSON too, but a client whose key is refused cannot be used.
         workdir.write_config(config_text(api_key=key))
         made = crmapi.crmapi()
-        assert (made.estado, made.lasterror) == (True, note)
+        assert (made.estado, made.lasterror) == (False, note)
         assert sent(holded) == [("GET", CONTACTS, "")]
 
     @pytest.mark.parametrize("fault, note", [
