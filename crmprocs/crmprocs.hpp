@@ -1,6 +1,17 @@
 #pragma once
 #include "py.hpp"
 
+// Quick-link addresses; the text searched for is appended to each.
+inline constexpr const char *WHATSAPP_CHAT_URL = "https://wa.me/";
+inline constexpr const char *GOOGLE_SEARCH_URL = "https://www.google.com/search?q=";
+inline constexpr const char *LINKEDIN_SEARCH_URL = "https://www.linkedin.com/search/results/all/?keywords=";
+inline constexpr const char *LINKEDIN_SEARCH_ORIGIN = "&origin=GLOBAL_SEARCH_HEADER";
+// Spanish country prefix for national numbers in the WhatsApp address.
+inline constexpr const char *HOME_COUNTRY_PREFIX = "34";
+
+// The page of a contact in the Holded web application.
+py::str contact_page_url(const py::handle &id);
+
 // The lookup of a number, the labelled input row and the quick-link searches.
 void register_lookup(py::module_ &m);
 // The new-contact form.
