@@ -66,17 +66,25 @@ void show_failure(const py::handle &detail) {
                                   "keep_on_top"_a = true);
 }
 
-// Failures of the web requests behind the directory lookup and the creation: no connection,
-// a time-out, or an answer that is not the JSON the client expects.
-bool is_request_failure(py::error_already_set &e) {
-    py::object requests = py::module_::import("requests");
-    if (e.matches(requests.attr("exceptions").attr("RequestException"))) return true;
-    return e.matches(py::module_::import("json").attr("JSONDecodeError"));
+// The second line of the popup for a request that failed: no connection or no answer in time,
+// or an answer that is not the JSON the client reads. Empty for any other error.
+py::object request_failure(py::error_already_set &e) {
+    if (e.matches(py::module_::import("json").attr("JSONDecodeError")))
+        return tr("Holded ha respondido algo que no se puede leer");
+    if (e.matches(py::module_::import("requests").attr("exceptions").attr("RequestException")))
+        return tr("Holded no responde; compruebe la conexión");
+    return py::none();
 }
 
 }  // namespace
 
-bool created_id(const py::handle &answer) { return py::isinstance<py::str>(answer) && py::len(answer) > 0; }
+// Whether the client's answer to Nuevo is the id of a contact it has just created: a text, and
+// the client's page address is now that contact's (it keeps the last one otherwise).
+bool created_id(const py::handle &answer, const py::handle &apiteam) {
+    if (!py::isinstance<py::str>(answer) || py::len(answer) == 0) return false;
+    py::object web = py::getattr(apiteam, "web", py::none());
+    return py::isinstance<py::str>(web) && py::bool_(web.attr("endswith")(py::str("/") + py::str(answer)));
+}
 
 bool validatemail(const py::object &text) {
     py::object result = py::module_::import("re").attr("match")(EMAIL_PATTERN, text);
@@ -108,57 +116,62 @@ py::object altateam(const py::object &valores, const py::object &telefono, const
     nuevo["taxOperation"] = "general";
     nuevo["isperson"] = py::bool_(is_empty_text(empresa));
 
+    if (!is_empty_text(empresa) && truthy(leinforma)) {
+        py::object jsoneinforma = py::module_::import("dirscrape").attr("dirscrape")(empresa);
+        if (truthy(jsoneinforma)) {
+            py::object markdown = py::module_::import("markdown");
+            py::str markdown_text = directory_markdown(jsoneinforma);
+            py::object legal_name = jsoneinforma.attr("get")("Razón Social");
+            // A page without a legal name keeps the name the user typed rather than
+            // creating a contact without one.
+            if (!legal_name.is_none() && py::len(py::str(legal_name)) > 0) nuevo["name"] = legal_name;
+            nuevo["note"] = markdown.attr("markdown")(markdown_text);
+            nuevo["vatnumber"] = jsoneinforma.attr("get")("Cif");
+            // v1 keeps a contact's NIF/CIF in "code"; "vatnumber" alone may be dropped.
+            nuevo["code"] = jsoneinforma.attr("get")("Cif");
+            nuevo["email"] = is_empty_text(email) ? jsoneinforma.attr("get")("Email") : email;
+            py::dict direccion;
+            direccion["address"] = jsoneinforma.attr("get")("Direccion");
+            direccion["city"] = jsoneinforma.attr("get")("Poblacion");
+            direccion["country"] = "España";
+            direccion["postalCode"] = jsoneinforma.attr("get")("Codpost");
+            nuevo["billAddress"] = direccion;
+        }
+    }
+
+    if (!is_empty_text(nombre)) {
+        py::object capellido = is_empty_text(apellidos) ? empresa : apellidos;
+        if (is_empty_text(capellido)) capellido = nuevo["name"];
+        py::dict persona;
+        persona["name"] = nombre + py::str(" ") + capellido;
+        persona["phone"] = telefono;
+        persona["email"] = email;
+        py::list personas;
+        personas.append(persona);
+        nuevo["contactPersons"] = personas;
+    }
+
+    py::object apiteam = self.attr("variable").attr("apiteam");
     py::object answer;
     try {
-        if (!is_empty_text(empresa) && truthy(leinforma)) {
-            py::object jsoneinforma = py::module_::import("dirscrape").attr("dirscrape")(empresa);
-            if (truthy(jsoneinforma)) {
-                py::object markdown = py::module_::import("markdown");
-                py::str markdown_text = directory_markdown(jsoneinforma);
-                py::object legal_name = jsoneinforma.attr("get")("Razón Social");
-                // A page without a legal name keeps the name the user typed rather than
-                // creating a contact without one.
-                if (!legal_name.is_none() && py::len(py::str(legal_name)) > 0) nuevo["name"] = legal_name;
-                nuevo["note"] = markdown.attr("markdown")(markdown_text);
-                nuevo["vatnumber"] = jsoneinforma.attr("get")("Cif");
-                // v1 keeps a contact's NIF/CIF in "code"; "vatnumber" alone may be dropped.
-                nuevo["code"] = jsoneinforma.attr("get")("Cif");
-                nuevo["email"] = is_empty_text(email) ? jsoneinforma.attr("get")("Email") : email;
-                py::dict direccion;
-                direccion["address"] = jsoneinforma.attr("get")("Direccion");
-                direccion["city"] = jsoneinforma.attr("get")("Poblacion");
-                direccion["country"] = "España";
-                direccion["postalCode"] = jsoneinforma.attr("get")("Codpost");
-                nuevo["billAddress"] = direccion;
-            }
-        }
-
-        if (!is_empty_text(nombre)) {
-            py::object capellido = is_empty_text(apellidos) ? empresa : apellidos;
-            if (is_empty_text(capellido)) capellido = nuevo["name"];
-            py::dict persona;
-            persona["name"] = nombre + py::str(" ") + capellido;
-            persona["phone"] = telefono;
-            persona["email"] = email;
-            py::list personas;
-            personas.append(persona);
-            nuevo["contactPersons"] = personas;
-        }
-
-        py::object apiteam = self.attr("variable").attr("apiteam");
         answer = apiteam.attr("Nuevo")("contacts", nuevo);
-        if (!created_id(answer)) {
-            // Refused: there is no page of this contact, and the client's `web` still points
-            // at the last record created, so nothing is opened.
-            show_failure(refusal_detail(answer));
-            return answer;
-        }
-        open_page(apiteam.attr("web"), 2, true);
     } catch (py::error_already_set &e) {
-        if (!is_request_failure(e)) throw;
+        py::object detail = request_failure(e);
+        if (detail.is_none()) throw;
         py::print(e.what());
-        show_failure(tr("Holded no responde; compruebe la conexión"));
-        return py::none();
+        show_failure(detail);
+        return e.value();
+    }
+    if (created_id(answer, apiteam)) {
+        open_page(apiteam.attr("web"), 2, true);
+    } else if (answer.is_none()) {
+        // Holded said "created" without the id: the contact exists but its page is unknown.
+        toolkit().attr("popup")(tr("Holded ha creado el contacto sin decir cuál es; búsquelo en Holded"),
+                                "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
+    } else {
+        // Refused: there is no page of this contact, and the client's `web` still points at the
+        // last record created, so nothing is opened.
+        show_failure(refusal_detail(answer));
     }
     return answer;
 }
@@ -167,6 +180,7 @@ void register_create(py::module_ &m) {
     m.def("validatemail", &validatemail, "text"_a, "Whether the text is one well-formed e-mail address.");
     m.def("altateam", &altateam, "valores"_a, "telefono"_a, "leinforma"_a, "self"_a,
           "Creates the contact of the new-contact form's values, enriched from the company directory "
-          "when allowed, and opens its page. Returns what the client's Nuevo returned; a refusal or "
-          "a failed request is shown to the user (the answer, or None, is returned).");
+          "when allowed, and opens its page. Returns what the client's Nuevo returned: the new id, the "
+          "API's refusal (shown to the user) or None (created, page unknown). When a request fails "
+          "(no connection, time-out, unreadable answer) the user is told and the exception is returned.");
 }

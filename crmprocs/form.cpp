@@ -6,7 +6,7 @@
 bool validatemail(const py::object &text);
 py::object altateam(const py::object &valores, const py::object &telefono, const py::object &leinforma,
                     const py::object &self);
-bool created_id(const py::handle &answer);
+bool created_id(const py::handle &answer, const py::handle &apiteam);
 
 namespace {
 
@@ -85,8 +85,9 @@ py::object alta(const py::object &self, const py::object &telefono) {
             } else {
                 py::object answer = altateam(values, telefono, py::bool_(directory_on), self);
                 // A refused or failed creation has been shown to the user; the form stays
-                // open with what was typed, to correct and retry or to cancel.
-                if (created_id(answer)) break;
+                // open with what was typed, to correct and retry or to cancel. None means
+                // created without a known page: done, a retry would make a second contact.
+                if (answer.is_none() || created_id(answer, self.attr("variable").attr("apiteam"))) break;
             }
         }
     }
