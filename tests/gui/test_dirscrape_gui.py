@@ -1,0 +1,33 @@
+"""The directory chooser with the real toolkit, used as a person would: a search with three
+results opens it, one company is clicked in the list and its data is used."""
+import dirscrape
+
+
+def click_item(gui, window, key, text):
+    """Clicks the line of a list that shows `text`."""
+    widget = window[key].Widget
+    index = list(widget.get(0, "end")).index(text)
+    widget.see(index)
+    x, y, width, height = widget.bbox(index)
+    gui.click_at(widget.winfo_rootx() + x + width // 2, widget.winfo_rooty() + y + height // 2)
+
+
+def test_choose_one_of_three_and_use_its_data(directory, gui):
+    seen = {}
+
+    def actions(gui):
+        window = gui.wait_window("Empresa eInforma")
+        seen["names"] = list(window["-LISTBOX-"].Widget.get(0, "end"))
+        click_item(gui, window, "-LISTBOX-", "PANADERIA LUNA HERMANOS SA")
+        gui.screenshot("dirscrape_chooser.png")
+        gui.click(window, "-exportar-")
+
+    gui.run(actions)
+    data = dirscrape.dirscrape("Panaderia Luna")
+    gui.check()
+
+    assert seen["names"] == ["PANADERIA LUNA SL", "PANADERIA LUNA HERMANOS SA", "LA PANADERIA DE LUNA SL"]
+    assert data["Razón Social"] == "PANADERIA LUNA HERMANOS SA"
+    assert (data["Cif"], data["Direccion"], data["Poblacion"], data["Codpost"]) == \
+        ("A28000001", "CALLE TOLEDO 40, 28005", "MADRID", "28005")
+    assert data["webeinform"] == directory.url + "Empresa/PANADERIA-LUNA-HERMANOS-SA.html"
