@@ -99,16 +99,17 @@ void construct(py::object self) {
 }
 
 // The stored auto-close time in seconds (minutes field times ten, as the window shows it);
-// a value that is not a whole number counts as the default, 60.
-long autoclose_seconds(const py::object &text) {
+// a value that is not a whole number counts as the default, 60. Kept as a Python int, so any
+// size of number is read.
+py::object autoclose_seconds(const py::object &text) {
     if (!text.is_none()) {
         try {
-            return py::int_(text).cast<long>() * 10;
+            return py::int_(text) * py::int_(10);
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_ValueError)) throw;
         }
     }
-    return 600;
+    return py::int_(600);
 }
 
 void actualizar_variables(py::object self) {
@@ -119,11 +120,11 @@ void actualizar_variables(py::object self) {
             for (py::handle option : entry[py::int_(1)])
                 values[option] = parser.attr("get")(entry[py::int_(0)], option, "fallback"_a = py::none());
 
-    long seconds = autoclose_seconds(values["autocierre_tiempo"]);
+    py::object seconds = autoclose_seconds(values["autocierre_tiempo"]);
     values["autocierre_tiempo"] = seconds;
     py::object android = values["appandroid"];
     values["appandroid"] = py::bool_(!android.is_none() && android.attr("lower")().equal(py::str("si")));
-    values["autocierre"] = py::bool_(seconds > 0);
+    values["autocierre"] = py::bool_(seconds > py::int_(0));
 }
 
 }  // namespace

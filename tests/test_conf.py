@@ -54,6 +54,7 @@ def test_existing_file_is_kept_and_completed(workdir, sg, no_window, user_locale
 @pytest.mark.parametrize("stored, seconds, closes", [
     ("0", 0, False), ("3", 30, True), ("10", 100, True),
     ("abc", 600, True), ("", 600, True), ("7.5", 600, True),
+    ("-1", -10, False), ("99999999999999999999999", 999999999999999999999990, True),
 ])
 def test_autoclose_time(workdir, sg, no_window, user_locale, stored, seconds, closes):
     workdir.write_config(config_text(api_key="K", autocierre=stored))
