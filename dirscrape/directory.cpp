@@ -161,6 +161,10 @@ Sheet read_sheet(const py::object &page) {
     py::object fragment = mod("lxml.html").attr("tostring")(block, "encoding"_a = "unicode", "with_tail"_a = false);
     py::object soup = mod("bs4").attr("BeautifulSoup")(fragment, "lxml");
     py::object inner = soup.attr("find")("div", "id"_a = "content-inner");
+    if (inner.is_none()) {
+        sheet.found = false;
+        return sheet;
+    }
     py::str separator("# ");
     for (py::handle cell : inner.attr("find_all")("class_"_a = "td-datos-externos")) {
         py::object text = cell.attr("text");
