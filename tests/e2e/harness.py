@@ -130,6 +130,7 @@ class AppRun:
         self.process = None
         self._files = []
         self.known_windows = set()
+        self.tray = None
         self._make_app_folder(handset_dll)
         self.work.mkdir(parents=True, exist_ok=True)
         self.write_config(**(config or {}))
@@ -176,8 +177,10 @@ class AppRun:
 
     # -- the process --------------------------------------------------------------------------
 
-    def start(self, *args):
-        """Starts the application; returns the time (epoch seconds) just before it started."""
+    def start(self, *args, wrapper=None):
+        """Starts the application; returns the time (epoch seconds) just before it started.
+        `wrapper`, a Python script, is run instead with the launcher's path and `args` after it
+        (for measurements that need hooks inside the process)."""
         if not os.environ.get("DISPLAY"):
             raise RuntimeError("the application needs a display: run under xvfb-run")
         self.known_windows = set(self._visible_toplevels())
@@ -185,7 +188,10 @@ class AppRun:
         err = open(self.stderr_path, "w")
         self._files = [out, err]
         started = time.time()
-        self.process = subprocess.Popen([str(PYTHON), str(self.app / "launcher.py"), *map(str, args)],
+        command = [str(PYTHON), str(self.app / "launcher.py"), *map(str, args)]
+        if wrapper is not None:
+            command.insert(1, str(wrapper))
+        self.process = subprocess.Popen(command,
                                         cwd=self.work, env=self.env, stdout=out, stderr=err,
                                         stdin=subprocess.DEVNULL, start_new_session=True)
         return started
@@ -314,14 +320,14 @@ class AppRun:
         xdotool("click", button)
 
     def click_tray(self, button=1):
-        self.click_window(self.tray, button)
+        self.click_window(self.tray or self.wait_tray(), button)
 
     def choose_menu_entry(self, position, entries=len(TRAY_MENU)):
         """Opens the tray menu with a right click and chooses its `position`-th command entry
         with the keyboard (the posted menu holds the keyboard grab)."""
         # The posted menu takes the keyboard only while the application holds the input focus
         # (a window that had it may have gone away since).
-        self.focus(self.tray)
+        self.focus(self.tray or self.wait_tray())
         self.click_tray(button=3)
         time.sleep(0.5)
         # The menu may open under the pointer and light up the entry there; away from it, no
