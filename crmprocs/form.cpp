@@ -74,10 +74,11 @@ py::object alta(const py::object &self, const py::object &telefono) {
             window["-TOGGLE-GRAPHIC-"].attr("update")("image_data"_a = toggle_picture(directory_on));
         } else if (event.equal(py::str("-Email-"))) {
             py::object email = values["-Email-"];
+            // Black text is hard to read on blue; the text colour follows the background.
             if (validatemail(email))
-                window["-Email-"].attr("update")("background_color"_a = "Blue");
+                window["-Email-"].attr("update")("background_color"_a = "Blue", "text_color"_a = "white");
             else if (py::len(email) > 5)
-                window["-Email-"].attr("update")("background_color"_a = "orange");
+                window["-Email-"].attr("update")("background_color"_a = "orange", "text_color"_a = "black");
         } else if (event.equal(py::str("OK")) || event.equal(tr("OK"))) {
             py::object email = values["-Email-"];
             if (!validatemail(email) && py::len(email) > 1) {

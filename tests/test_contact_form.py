@@ -267,10 +267,11 @@ def test_email_colours_while_typing(sg, caller):
              "ana@c", "ana@cor.es!"]
     sg.script(*[("-Email-", {"-Email-": text}) for text in typed], "Cancelar")
     crmprocs.alta(caller, NUMBER)
-    colours = [kw["background_color"] for _, kw in sg.windows[0]["-Email-"].updates]
+    colours = [(kw["background_color"], kw["text_color"]) for _, kw in sg.windows[0]["-Email-"].updates]
     # Nothing up to five characters, orange while longer and invalid, blue once valid; cut back to
     # five characters it stays blue, and a longer invalid text turns it orange again.
-    assert colours == ["orange", "orange", "orange", "Blue", "Blue", "orange"]
+    orange, blue = ("orange", "black"), ("Blue", "white")
+    assert colours == [orange, orange, orange, blue, blue, orange]
 
 
 def test_switch_pictures_and_directory_use(sg, holded, caller, lookups, browser):

@@ -1,0 +1,60 @@
+"""The new-contact form with the real toolkit: built from the real pictures, typed into and
+clicked as a person would, and the contact it sends to the Holded emulator."""
+import time
+from types import SimpleNamespace
+
+import pytest
+
+import crmapi
+import crmprocs
+from tests.conftest import config_text
+
+TITLE = "Alta nuevo contacto / empresa"
+
+
+@pytest.fixture
+def caller(holded, workdir):
+    workdir.write_config(config_text(api_key=holded.key))
+    return SimpleNamespace(variable=SimpleNamespace(apiteam=crmapi.crmapi(),
+                                                    cvariables={"autocierre": False, "autocierre_tiempo": 600}))
+
+
+def colours(window, key):
+    widget = window[key].Widget
+    return str(widget.cget("background")).lower(), str(widget.cget("foreground")).lower()
+
+
+def test_typed_contact_is_created_after_a_refusal(gui, holded, caller, browser):
+    seen = {}
+
+    def actions(gui):
+        window = gui.wait_window(TITLE)
+        seen["initial"] = colours(window, "-Email-")
+        gui.click(window, "-Nombre-")
+        gui.type("Lucia")
+        gui.click(window, "-Apellidos-")
+        gui.type("Ferrer Soto")
+        gui.click(window, "-Email-")
+        gui.type("lucia@f")
+        seen["typing"] = colours(window, "-Email-")
+        gui.type("errer.es")
+        seen["valid"] = colours(window, "-Email-")
+        gui.click(window, "-TOGGLE-GRAPHIC-")
+        gui.screenshot("contact_form_gui.png")
+        holded.set_fault("respond", status=400, body={"status": 0, "info": "Servicio en pausa"}, times=1)
+        gui.click(window, "OK")
+        popup = gui.wait_window("ERROR")
+        gui.screenshot("contact_form_refused.png")
+        gui.click(popup, "Error")
+        time.sleep(0.5)
+        gui.click(window, "OK")
+
+    gui.run(actions)
+    assert crmprocs.alta(caller, "611 22 33 44") is None
+    gui.check()
+    assert seen["typing"] == ("orange", "black") and seen["valid"] == ("blue", "white")
+    assert seen["initial"][0] not in ("orange", "blue")
+    [contact] = [c for c in holded.contacts if c.get("phone") == "611 22 33 44"]
+    assert contact["name"] == "Lucia Ferrer Soto" and contact["email"] == "lucia@ferrer.es"
+    assert contact["mobile"] == "611 22 33 44" and contact["isperson"] is True
+    assert browser.urls == [holded.app_url + "contacts/" + contact["id"]]
