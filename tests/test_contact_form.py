@@ -86,26 +86,28 @@ def test_validatemail(text, valid):
 
 PERSON = "Ana García López"
 
+# (form values, number, directory allowed, record sent); an empty company never asks the directory.
 RECORD_CASES = {
-    "person": (form("Ana", "García López", "ana@correo.es", tipo="Cliente"), NUMBER, record(
+    "person": (form("Ana", "García López", "ana@correo.es", tipo="Cliente"), NUMBER, True, record(
         contactPersons=[{"name": PERSON, "phone": NUMBER, "email": "ana@correo.es"}],
         name=PERSON, email="ana@correo.es", type="client")),
-    "company without surnames": (form("Ana", "", "", "Talleres Pérez", "Proveedor"), NUMBER, record(
+    "company without surnames": (form("Ana", "", "", "Talleres Pérez", "Proveedor"), NUMBER, False, record(
         contactPersons=[{"name": "Ana Talleres Pérez", "phone": NUMBER, "email": ""}],
         name="Talleres Pérez", type="supplier", isperson=False)),
-    "first name only": (form("Ana"), NUMBER, record(
+    "first name only": (form("Ana"), NUMBER, True, record(
         contactPersons=[{"name": "Ana Ana ", "phone": NUMBER, "email": ""}], name="Ana ")),
-    "no first name": (form("", "García", "x", tipo="Lead"), NUMBER, record(name=" García", email="x", type="lead")),
-    "number with blanks": (form("Ana", "García"), "+34 600 11 22 33", record(
+    "no first name": (form("", "García", "x", tipo="Lead"), NUMBER, False,
+                      record(name=" García", email="x", type="lead")),
+    "number with blanks": (form("Ana", "García"), "+34 600 11 22 33", False, record(
         socialNetworks={"website": "http://wa.me/+34600112233"},
         contactPersons=[{"name": "Ana García", "phone": "+34 600 11 22 33", "email": ""}],
         name="Ana García", mobile="+34 600 11 22 33", phone="+34 600 11 22 33")),
 }
 
 
-@pytest.mark.parametrize("values, number, expected", RECORD_CASES.values(), ids=RECORD_CASES.keys())
-def test_record_sent_and_page_opened(holded, caller, lookups, browser, sg, values, number, expected):
-    answer = crmprocs.altateam(values, number, False, caller)
+@pytest.mark.parametrize("values, number, allowed, expected", RECORD_CASES.values(), ids=RECORD_CASES.keys())
+def test_record_sent_and_page_opened(holded, caller, lookups, browser, sg, values, number, allowed, expected):
+    answer = crmprocs.altateam(values, number, allowed, caller)
 
     [post] = posts(holded)
     assert post.path == "/api/invoicing/v1/contacts"
@@ -114,11 +116,6 @@ def test_record_sent_and_page_opened(holded, caller, lookups, browser, sg, value
     assert answer == stored["id"] and stored["phone"] == number
     assert browser.opened == [(holded.app_url + "contacts/" + answer, 2, True)]
     assert lookups.asked == [] and sg.popups == []
-
-
-def test_empty_company_never_asks_the_directory(holded, caller, lookups, browser):
-    crmprocs.altateam(form("Ana", "García"), NUMBER, True, caller)
-    assert lookups.asked == [] and len(posts(holded)) == 1
 
 
 @pytest.mark.parametrize("tipo, sent", [("Sin especificar", ""), ("Lead", "lead"), ("Cliente", "client"),

@@ -79,7 +79,8 @@ def widest_control(shot, y, x0, x1):
 
 @pytest.fixture
 def run(tmp_path, holded, handset, directory):
-    with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path, directory_url=directory.url) as app_run:
+    with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path, directory_url=directory.url,
+                config={"tema": "DarkBlue16"}) as app_run:
         yield app_run
 
 
