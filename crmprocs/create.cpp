@@ -1,7 +1,6 @@
 // The e-mail check and the creation of a contact from the new-contact form's values.
 #include "crmprocs.hpp"
 
-#include <iostream>
 
 namespace {
 
