@@ -1,7 +1,6 @@
 // The e-mail check and the creation of a contact from the new-contact form's values.
 #include "crmprocs.hpp"
 
-
 namespace {
 
 const char *const EMAIL_PATTERN = R"((^[a-zA-Z0-9_.+-]+@[a-zA-Z0-9-]+\.[a-zA-Z0-9-.]+$))";
