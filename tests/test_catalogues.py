@@ -43,7 +43,7 @@ def localedir(tmp_path_factory):
     out = tmp_path_factory.mktemp("locale")
     for lang in po_check.LANGUAGES:
         merged = out / f"{lang}.po"
-        sources = [str(ROOT / "locale" / lang / f"{m}.po") for m in po_check.MODULES]
+        sources = sorted(str(path) for path in (ROOT / "locale" / lang).glob("*.po"))
         subprocess.run(["msgcat", "--use-first", "-o", str(merged), *sources], check=True)
         target = out / lang / "LC_MESSAGES"
         target.mkdir(parents=True)

@@ -430,7 +430,11 @@ def load_language(locale_dir: str, lang: str, report: Report) -> dict[str, Entry
     """Merge the module catalogues of one language the way the build does (first one wins)."""
     merged: dict[str, Entry] = {}
     origin: dict[str, str] = {}
-    for module in MODULES:
+    # Each module's own file, then any further catalogue of the language (the build merges them all).
+    folder = os.path.join(locale_dir, lang)
+    extra = sorted(name[:-3] for name in (os.listdir(folder) if os.path.isdir(folder) else [])
+                   if name.endswith(".po") and name[:-3] not in MODULES)
+    for module in list(MODULES) + extra:
         path = os.path.join(locale_dir, lang, module + ".po")
         rel = os.path.join(lang, module + ".po")
         if not os.path.isfile(path):
