@@ -232,6 +232,14 @@ class GuiDriver:
     def click(self, window, key, button=1):
         self.click_at(*self.center(window, key), button=button)
 
+    def click_list_item(self, window, key, text):
+        """Clicks the line of a list element that shows `text`."""
+        widget = window[key].Widget
+        index = list(widget.get(0, "end")).index(text)
+        widget.see(index)
+        x, y, width, height = widget.bbox(index)
+        self.click_at(widget.winfo_rootx() + x + width // 2, widget.winfo_rooty() + y + height // 2)
+
     def type(self, text):
         self.xdotool("type", "--delay", 40, text)
         time.sleep(0.2)

@@ -26,15 +26,6 @@ def keep_theme(real_sg):
     real_sg.theme(before)
 
 
-def click_item(gui, window, key, text):
-    """Clicks the line of a list that shows `text`."""
-    widget = window[key].Widget
-    index = list(widget.get(0, "end")).index(text)
-    widget.see(index)
-    x, y, width, height = widget.bbox(index)
-    gui.click_at(widget.winfo_rootx() + x + width // 2, widget.winfo_rooty() + y + height // 2)
-
-
 def click_slider_towards(gui, window, key, value):
     """Clicks the slider's trough on the side of `value`: the slider moves one step that way."""
     widget = window[key].Widget
@@ -87,8 +78,8 @@ def test_free_fields_are_paired_and_saved(spanish_user, gui):
         settings.jsoneinforma = {"Razón Social": "", "Actividad": "", "CIF": ""}
         gui.click(window, "-CAMPOS-")
         mapping = gui.wait_window("Asignar Campos disponibles")
-        click_item(gui, mapping, "-LIBRETEAM-", "Sector")
-        click_item(gui, mapping, "-EI-", "Actividad")
+        gui.click_list_item(mapping, "-LIBRETEAM-", "Sector")
+        gui.click_list_item(mapping, "-EI-", "Actividad")
         gui.click(mapping, "-UNIR-")
         gui.screenshot("mapping_window.png")
         gui.click(mapping, "-aplicar-")
@@ -111,7 +102,7 @@ def test_theme_previews_then_ok(spanish_user, gui, keep_theme):
         chooser = gui.wait_window("Configura Aspecto")
         gui.screenshot("theme_chooser.png")
         for theme in ("DarkAmber", "BrightColors"):
-            click_item(gui, chooser, "-LIST-", theme)
+            gui.click_list_item(chooser, "-LIST-", theme)
             sample = gui.wait_window(f"Este tema es  {theme}")
             if theme == "DarkAmber":
                 gui.screenshot("theme_preview.png")

@@ -3,22 +3,13 @@ results opens it, one company is clicked in the list and its data is used."""
 import dirscrape
 
 
-def click_item(gui, window, key, text):
-    """Clicks the line of a list that shows `text`."""
-    widget = window[key].Widget
-    index = list(widget.get(0, "end")).index(text)
-    widget.see(index)
-    x, y, width, height = widget.bbox(index)
-    gui.click_at(widget.winfo_rootx() + x + width // 2, widget.winfo_rooty() + y + height // 2)
-
-
 def test_choose_one_of_three_and_use_its_data(directory, gui):
     seen = {}
 
     def actions(gui):
         window = gui.wait_window("Empresa eInforma")
         seen["names"] = list(window["-LISTBOX-"].Widget.get(0, "end"))
-        click_item(gui, window, "-LISTBOX-", "PANADERIA LUNA HERMANOS SA")
+        gui.click_list_item(window, "-LISTBOX-", "PANADERIA LUNA HERMANOS SA")
         gui.screenshot("dirscrape_chooser.png")
         gui.click(window, "-exportar-")
 
