@@ -40,26 +40,31 @@ py::str window_icon() {
     return resource_file("img", platform == "win32" ? "hola.ico" : "hola.png");
 }
 
-py::str settings_encoding() {
+std::pair<py::object, py::object> default_locale() {
     py::object warnings = py::module_::import("warnings");
-    py::object locale = py::module_::import("locale");
-    py::object encoding = py::none();
-    {
-        // getdefaultlocale is deprecated but still the only call that reports the user's
-        // locale without changing the process's own settings.
-        py::object guard = warnings.attr("catch_warnings")();
-        guard.attr("__enter__")();
-        warnings.attr("simplefilter")("ignore");
-        try {
-            encoding = locale.attr("getdefaultlocale")()[py::int_(1)];
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_ValueError)) {
-                guard.attr("__exit__")(py::none(), py::none(), py::none());
-                throw;
-            }
+    py::object guard = warnings.attr("catch_warnings")();
+    guard.attr("__enter__")();
+    // getdefaultlocale is deprecated but still the only call that reports the user's locale
+    // without changing the process's own settings.
+    warnings.attr("simplefilter")("ignore");
+    py::object lang = py::none(), enc = py::none();
+    try {
+        py::tuple found = py::module_::import("locale").attr("getdefaultlocale")();
+        lang = found[0];
+        enc = found[1];
+    } catch (py::error_already_set &e) {
+        // An environment naming a locale Python does not know: treated as no locale.
+        if (!e.matches(PyExc_ValueError)) {
+            guard.attr("__exit__")(py::none(), py::none(), py::none());
+            throw;
         }
-        guard.attr("__exit__")(py::none(), py::none(), py::none());
     }
+    guard.attr("__exit__")(py::none(), py::none(), py::none());
+    return {lang, enc};
+}
+
+py::str settings_encoding() {
+    py::object encoding = default_locale().second;
     if (encoding.is_none() || py::len(encoding) == 0) return py::str("utf-8");
     return py::str(encoding);
 }

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -31,6 +32,9 @@ py::str resource_file(const char *folder, const char *name);
 
 // The window icon: hola.ico where Tk can use it (Windows), its PNG twin elsewhere.
 py::str window_icon();
+
+// The user's default locale as (language, encoding), each None when it reports none.
+std::pair<py::object, py::object> default_locale();
 
 // Encoding of config.ini, the same for every reader and writer so values survive a
 // write-back unchanged: the user's default locale's encoding, UTF-8 when it reports none.

@@ -5,28 +5,6 @@ namespace {
 
 py::object mod(const char *name) { return py::module_::import(name); }
 
-// The user's default locale as (language, encoding), each None when it reports none.
-std::pair<py::object, py::object> default_locale() {
-    py::object warnings = mod("warnings");
-    py::object guard = warnings.attr("catch_warnings")();
-    guard.attr("__enter__")();
-    warnings.attr("simplefilter")("ignore");
-    py::object lang = py::none(), enc = py::none();
-    try {
-        py::tuple found = mod("locale").attr("getdefaultlocale")();
-        lang = found[0];
-        enc = found[1];
-    } catch (py::error_already_set &e) {
-        // An environment naming a locale Python does not know: treated as no locale.
-        if (!e.matches(PyExc_ValueError)) {
-            guard.attr("__exit__")(py::none(), py::none(), py::none());
-            throw;
-        }
-    }
-    guard.attr("__exit__")(py::none(), py::none(), py::none());
-    return {lang, enc};
-}
-
 bool is_empty(const py::object &value) { return value.is_none() || py::len(value) == 0; }
 
 // Reads config.ini into the parser. A file that is not valid INI text is moved aside (so the
