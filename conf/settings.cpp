@@ -47,6 +47,10 @@ void construct(py::object self) {
     windows["autocierre_tiempo"] = "60";
     windows["tema"] = "DarkBlue16";
     windows["appandroid"] = "1";
+    // The office's country, for numbers written without their international prefix.
+    windows["pais"] = "ES";
+    // Hours after which the contact index is read again from Holded; 0 turns it off.
+    windows["indice_horas"] = "8";
     py::list modelo;
     modelo.append(py::dict("api"_a = api));
     modelo.append(py::dict("windows"_a = windows));
@@ -90,6 +94,20 @@ py::object autoclose_seconds(const py::object &text) {
     return py::int_(600);
 }
 
+// The stored age limit of the contact index in hours; a value that is not a number counts as the
+// default, 8. Zero or less turns the index off.
+py::object index_hours(const py::object &text) {
+    if (!text.is_none()) {
+        try {
+            py::object hours = py::module_::import("builtins").attr("float")(text);
+            if (py::bool_(py::module_::import("math").attr("isfinite")(hours))) return hours;
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
+    }
+    return py::float_(8.0);
+}
+
 void actualizar_variables(py::object self) {
     py::object parser = self.attr("configparser");
     py::object values = self.attr("cvariables");
@@ -103,6 +121,7 @@ void actualizar_variables(py::object self) {
     py::object android = values["appandroid"];
     values["appandroid"] = py::bool_(!android.is_none() && android.attr("lower")().equal(py::str("si")));
     values["autocierre"] = py::bool_(seconds > py::int_(0));
+    values["indice_horas"] = index_hours(values["indice_horas"]);
 }
 
 }  // namespace

@@ -192,21 +192,31 @@ std::string failure_note(const py::error_already_set &e, const py::object &respo
 
 // Lists the contacts once. Only a list of contacts counts as success: an exception, or an answer
 // with another status (a refused key answers JSON too), leaves estado False so that start-up asks
-// for a better key; lasterror says why.
-void probe(py::object self) {
+// for a better key; lasterror says why. sin_conexion tells a failure that may pass by itself (no
+// network, a time-out, a certificate the PC cannot check, the service down or limiting requests)
+// from one that needs the user (a refused key, a blocked account). Returns estado.
+bool probe(py::object self) {
     py::object response = py::none();
     py::object url = py::str(self.attr("base_url"));
+    bool transient = false;
     try {
         url = endpoint(self, py::str("contacts"));
         py::object decoded = list_records(self, py::str("contacts"), py::none(), &response);
         std::string note = answer_note(response, decoded);
+        int status = py::int_(response.attr("status_code")).cast<int>();
+        transient = !note.empty() && (status >= 500 || status == 429);
         self.attr("estado") = note.empty();
         self.attr("lasterror") = note;
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
+        py::object exceptions = mod("requests").attr("exceptions");
+        transient = e.matches(exceptions.attr("ConnectionError")) || e.matches(exceptions.attr("Timeout")) ||
+                    (!response.is_none() && py::int_(response.attr("status_code")).cast<int>() >= 500);
         self.attr("estado") = false;
         self.attr("lasterror") = failure_note(e, response, url);
     }
+    self.attr("sin_conexion") = transient;
+    return py::bool_(self.attr("estado"));
 }
 
 // --- constructors ----------------------------------------------------------------------------
@@ -257,8 +267,9 @@ const char *const CLIENT_DOC =
     "Client of the Holded REST API: lists, fetches, creates and updates records.\n"
     "\n"
     "estado tells whether the start-up probe listed the contacts; lasterror describes what went\n"
-    "wrong in it (empty when the API listed the contacts). web is the web-app page of the last\n"
-    "record created or updated, and is not set before the first one.";
+    "wrong in it (empty when the API listed the contacts) and sin_conexion whether that failure\n"
+    "may pass by itself (network, time-out, service down) rather than need a better key. web is\n"
+    "the web-app page of the last record created or updated, and is not set before the first one.";
 
 const char *const DICCIO_DOC = "Resource table: key -> [endpoint path, record template], built afresh.";
 
@@ -309,6 +320,9 @@ void register_client(py::module_ &m) {
 
     py::class_<Client> client(m, "crmapi", CLIENT_DOC, py::dynamic_attr());
     def_init(client, construct_client);
+    client.def("probar", &probe,
+               "Probes the API again, as at start-up: sets estado, lasterror and sin_conexion and returns "
+               "estado.");
     client.def("Diccio", [](py::object) { return resource_table(); }, DICCIO_DOC);
     client.def(
         "Lista", [](py::object self, py::object cual, py::object where) { return list_records(self, cual, where); },

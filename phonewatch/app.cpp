@@ -3,6 +3,7 @@
 #include "phonewatch.hpp"
 
 #include "embedded_images.hpp"
+#include "failure.hpp"
 
 #include <string>
 
@@ -15,8 +16,6 @@ constexpr size_t EXTENSION_LENGTH = 6;
 constexpr size_t SEARCH_MIN_LENGTH = 9;
 // The start-up number keeps the last nine digits of the arguments.
 constexpr size_t STARTUP_DIGITS = 9;
-// Longest error description shown in the failure popup.
-constexpr size_t FAILURE_TEXT_MAX = 160;
 
 py::module_ mod(const char *name) { return py::module_::import(name); }
 
@@ -43,47 +42,8 @@ bool is_enter(const std::string &event) {
 
 void say(const char *line) { py::print(line, "flush"_a = true); }
 
-// The host (and port) of the address a failed request went to, when the exception knows it.
-std::string request_host(const py::object &error) {
-    if (!py::hasattr(error, "request")) return std::string();
-    py::object request = error.attr("request");
-    if (request.is_none() || !py::hasattr(request, "url")) return std::string();
-    py::object url = request.attr("url");
-    if (url.is_none()) return std::string();
-    return text_of(mod("urllib.parse").attr("urlsplit")(url).attr("netloc"));
-}
-
-// One line that tells the user what went wrong, without a traceback.
-py::str describe_failure(const py::object &error) {
-    if (py::isinstance<py::str>(error)) return py::str(error);
-    py::object requests_errors = py::none();
-    try {
-        requests_errors = mod("requests.exceptions");
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-    }
-    if (!requests_errors.is_none()) {
-        std::string host = request_host(error);
-        if (py::isinstance(error, requests_errors.attr("Timeout")))
-            return host.empty() ? tr("El servicio no responde a tiempo") : py::str(tr("Sin respuesta a tiempo de ") + py::str(host));
-        if (py::isinstance(error, requests_errors.attr("ConnectionError")))
-            return host.empty() ? tr("No se puede conectar con el servicio") : py::str(tr("No se puede conectar con ") + py::str(host));
-    }
-    if (py::isinstance(error, mod("json").attr("JSONDecodeError"))) return tr("El servicio ha respondido algo que no se puede leer");
-
-    std::string kind = text_of(py::type::of(error).attr("__name__"));
-    std::string detail;
-    py::list lines = py::str(error).attr("strip")().attr("splitlines")();
-    if (py::len(lines) > 0) detail = text_of(lines[0]);
-    std::string line = detail.empty() ? kind : kind + ": " + detail;
-    py::str shown(line);
-    if (py::len(shown) > FAILURE_TEXT_MAX)
-        shown = py::str(py::str(shown[py::slice(0, FAILURE_TEXT_MAX - 3, 1)]) + py::str("..."));
-    return shown;
-}
-
 void show_failure(const py::object &error) {
-    toolkit().attr("popup_error")(tr("Error"), describe_failure(error), "keep_on_top"_a = true);
+    toolkit().attr("popup_error")(tr("Error"), failure_text(error), "keep_on_top"_a = true);
 }
 
 // Runs one lookup or menu action. A failure is shown in a popup and the tray goes on; only

@@ -76,11 +76,12 @@ def workdir(tmp_path, monkeypatch):
     return WorkDir(tmp_path)
 
 
-def config_text(api_key="", idioma="es", autocierre="60", tema="DarkBlue16", appandroid="No", camposlibres=""):
+def config_text(api_key="", idioma="es", autocierre="60", tema="DarkBlue16", appandroid="No", camposlibres="",
+                pais="ES", indice_horas="8"):
     """A complete config.ini as the application writes it."""
     return (f"[api]\napi_key = {api_key}\ncamposlibres = {camposlibres}\n\n"
             f"[windows]\nidioma = {idioma}\nautocierre_tiempo = {autocierre}\ntema = {tema}\n"
-            f"appandroid = {appandroid}\n\n")
+            f"appandroid = {appandroid}\npais = {pais}\nindice_horas = {indice_horas}\n\n")
 
 
 class Browser:

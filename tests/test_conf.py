@@ -33,7 +33,8 @@ def test_first_start_writes_defaults_and_asks_for_the_key(workdir, sg, no_window
     settings = conf.conf()
     assert settings.lnuevo is True
     assert settings.cvariables == {"api_key": "", "camposlibres": "", "idioma": "es", "autocierre_tiempo": 600,
-                                   "tema": "DarkBlue16", "appandroid": False, "autocierre": True}
+                                   "tema": "DarkBlue16", "appandroid": False, "pais": "ES", "indice_horas": 8.0,
+                                   "autocierre": True}
     assert settings.apiteam is None
     assert no_window == [settings], "an empty key opens the configuration window once"
     assert list(vars(settings)) == ["ficheroini", "configparser", "modelo", "lnuevo", "cvariables", "apiteam"]

@@ -1,0 +1,65 @@
+#include "failure.hpp"
+
+#include <string>
+
+namespace {
+
+// Longest error description shown in a failure popup.
+constexpr std::size_t FAILURE_TEXT_MAX = 160;
+
+std::string text_of(const py::handle &value) {
+    if (value.is_none() || !py::isinstance<py::str>(value)) return std::string();
+    return value.cast<std::string>();
+}
+
+// The host (and port) of the address a failed request went to, when the exception knows it.
+std::string request_host(const py::handle &error) {
+    py::object request = py::getattr(error, "request", py::none());
+    if (request.is_none()) return std::string();
+    py::object url = py::getattr(request, "url", py::none());
+    if (url.is_none()) return std::string();
+    return text_of(py::module_::import("urllib.parse").attr("urlsplit")(url).attr("netloc"));
+}
+
+}  // namespace
+
+py::str failure_text(const py::handle &error) {
+    if (py::isinstance<py::str>(error)) return py::str(error);
+    py::object requests_errors = py::none();
+    try {
+        requests_errors = py::module_::import("requests.exceptions");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+    }
+    if (!requests_errors.is_none()) {
+        std::string host = request_host(error);
+        if (py::isinstance(error, requests_errors.attr("Timeout")))
+            return host.empty() ? tr("El servicio no responde a tiempo") : py::str(tr("Sin respuesta a tiempo de ") + py::str(host));
+        if (py::isinstance(error, requests_errors.attr("ConnectionError")))
+            return host.empty() ? tr("No se puede conectar con el servicio") : py::str(tr("No se puede conectar con ") + py::str(host));
+    }
+    if (py::isinstance(error, py::module_::import("json").attr("JSONDecodeError")))
+        return tr("El servicio ha respondido algo que no se puede leer");
+
+    std::string kind = text_of(py::type::of(error).attr("__name__"));
+    std::string detail;
+    py::list lines = py::str(error).attr("strip")().attr("splitlines")();
+    if (py::len(lines) > 0) detail = text_of(lines[0]);
+    py::str shown(detail.empty() ? kind : kind + ": " + detail);
+    if (py::len(shown) > FAILURE_TEXT_MAX)
+        shown = py::str(py::str(shown[py::slice(0, FAILURE_TEXT_MAX - 3, 1)]) + py::str("..."));
+    return shown;
+}
+
+void ScopedWindow::close() noexcept {
+    if (!window_ || window_.is_none()) return;
+    py::object window = std::move(window_);
+    window_ = py::none();
+    // The exception on its way out (if any) has already been taken from the interpreter, so
+    // the toolkit can be called; a failure to close must not replace it.
+    try {
+        window.attr("close")();
+    } catch (py::error_already_set &e) {
+        e.discard_as_unraisable("closing a window");
+    }
+}

@@ -1,0 +1,27 @@
+// What the user is told when something fails, and the guard that closes a window on the way out.
+#pragma once
+#include "py.hpp"
+
+// One line that tells the user what went wrong, in the interface language, without a traceback:
+// the service that could not be reached or did not answer, an answer that cannot be read, else
+// the error's kind and its first line. `error` is an exception object or a text already worded.
+py::str failure_text(const py::handle &error);
+
+// Closes a window when the scope ends, also when an exception leaves it, so that no failure
+// leaves a window of the toolkit open behind the popup that reports it.
+class ScopedWindow {
+public:
+    explicit ScopedWindow(py::object window) : window_(std::move(window)) {}
+    ScopedWindow(const ScopedWindow &) = delete;
+    ScopedWindow &operator=(const ScopedWindow &) = delete;
+    ~ScopedWindow() { close(); }
+
+    const py::object &operator*() const { return window_; }
+    const py::object *operator->() const { return &window_; }
+
+    // Closes the window now (once); later calls and the destructor do nothing.
+    void close() noexcept;
+
+private:
+    py::object window_;
+};
