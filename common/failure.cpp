@@ -40,15 +40,27 @@ py::str failure_text(const py::handle &error) {
     }
     if (py::isinstance(error, py::module_::import("json").attr("JSONDecodeError")))
         return tr("El servicio ha respondido algo que no se puede leer");
+    // The application's own failures are RuntimeErrors already worded for the user.
+    bool own_words = py::type::of(error).is(py::reinterpret_borrow<py::object>(PyExc_RuntimeError));
 
     std::string kind = text_of(py::type::of(error).attr("__name__"));
     std::string detail;
     py::list lines = py::str(error).attr("strip")().attr("splitlines")();
     if (py::len(lines) > 0) detail = text_of(lines[0]);
-    py::str shown(detail.empty() ? kind : kind + ": " + detail);
+    py::str shown(own_words && !detail.empty() ? detail : detail.empty() ? kind : kind + ": " + detail);
     if (py::len(shown) > FAILURE_TEXT_MAX)
         shown = py::str(py::str(shown[py::slice(0, FAILURE_TEXT_MAX - 3, 1)]) + py::str("..."));
     return shown;
+}
+
+void raise_error(const py::handle &error) {
+    py::set_error(py::type::of(error), error);
+    throw py::error_already_set();
+}
+
+void raise_user_error(const std::string &text) {
+    py::set_error(PyExc_RuntimeError, py::str(text));
+    throw py::error_already_set();
 }
 
 void ScopedWindow::close() noexcept {

@@ -2,10 +2,18 @@
 #pragma once
 #include "py.hpp"
 
+#include <string>
+
 // One line that tells the user what went wrong, in the interface language, without a traceback:
 // the service that could not be reached or did not answer, an answer that cannot be read, else
 // the error's kind and its first line. `error` is an exception object or a text already worded.
 py::str failure_text(const py::handle &error);
+
+// Raises `error` (an exception object) as the current Python exception.
+[[noreturn]] void raise_error(const py::handle &error);
+
+// Raises a RuntimeError whose text is worded for the user (failure_text shows it as it is).
+[[noreturn]] void raise_user_error(const std::string &text);
 
 // Closes a window when the scope ends, also when an exception leaves it, so that no failure
 // leaves a window of the toolkit open behind the popup that reports it.

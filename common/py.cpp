@@ -27,7 +27,10 @@ std::string service_url(const char *env, const char *fallback) {
     // Read through os.environ rather than getenv so a change made from Python is seen.
     py::object value = py::module_::import("os").attr("environ").attr("get")(env, "");
     std::string text = py::str(value);
-    return text.empty() ? std::string(fallback) : text;
+    if (text.empty()) text = fallback;
+    // Every address is a base that paths are appended to.
+    if (text.back() != '/') text += '/';
+    return text;
 }
 
 py::str resource_file(const char *folder, const char *name) {

@@ -23,7 +23,8 @@ py::str tr(const py::handle &text);
 // webbrowser.open, looked up at call time so a test or a user can replace the browser.
 py::object open_page(const py::handle &url, int new_ = 2, bool autoraise = true);
 
-// A service address: the environment variable `env` when set and not empty, else `fallback`.
+// A service's base address, ending in "/": the environment variable `env` when set and not
+// empty, else `fallback`.
 std::string service_url(const char *env, const char *fallback);
 
 // A file of one of the resource folders ("img", "dll", "locale"), found through conf.foldimg so
@@ -43,6 +44,14 @@ py::str settings_encoding();
 // Writes a ConfigParser to `filename` in settings_encoding(), through a temporary file in the
 // same folder and a rename, so that a crash never leaves a half-written settings file.
 void write_settings(const py::handle &parser, const py::handle &filename);
+
+// A Python list of the given items: a row of a window's layout, for instance.
+template <typename... Items>
+py::list make_list(Items &&...items) {
+    py::list list;
+    (list.append(std::forward<Items>(items)), ...);
+    return list;
+}
 
 // Gives a pybind11 class a no-argument constructor that runs `body(self)` once the instance
 // exists, so the body can set the Python attributes the other modules read.

@@ -2,9 +2,7 @@
 #include "windows.hpp"
 
 std::string holded_api_settings_url() {
-    std::string base = service_url("HOLDED_APP_URL", "https://app.holded.com/");
-    if (base.empty() || base.back() != '/') base += '/';
-    return base + "home#settings:/api";
+    return service_url("HOLDED_APP_URL", "https://app.holded.com/") + "home#settings:/api";
 }
 
 py::object first_selected(const py::handle &selection) {

@@ -1,84 +1,129 @@
-// The Holded REST client (list, fetch, create, update) and its own reader of the API key.
+// The Holded REST client (list, fetch, create, update) and its own reader of the API key. A key
+// that starts with "pat_" speaks API v2, any other key v1; callers see v1's records either way.
 #include "crmapi.hpp"
+#include "failure.hpp"
+#include "transport.hpp"
+#include "v2.hpp"
 
 #include <string>
+#include <vector>
 
 namespace {
 
-// Seconds to wait for a connection and for an answer. Every request blocks the GUI thread, so a
-// service that stalls must not hold the tray for long. Published as crmapi.TIMEOUT and read at
-// each request, so it can be tuned without a rebuild.
+// Seconds to wait for a connection and for a whole exchange, and for a lookup that may need two
+// exchanges. Every request the user waits for blocks the GUI thread, so a service that stalls
+// or trickles must not hold the tray for long. Published as crmapi.TIMEOUT and
+// crmapi.LOOKUP_TIMEOUT and read at each request, so they can be tuned without a rebuild.
 constexpr int CONNECT_TIMEOUT_SECONDS = 5;
-constexpr int READ_TIMEOUT_SECONDS = 15;
+constexpr int EXCHANGE_TIMEOUT_SECONDS = 15;
+constexpr int LOOKUP_TIMEOUT_SECONDS = 20;
 
 const char *const API_URL_ENV = "HOLDED_API_URL";
 const char *const API_URL_DEFAULT = "https://api.holded.com/api/";
 const char *const APP_URL_ENV = "HOLDED_APP_URL";
 const char *const APP_URL_DEFAULT = "https://app.holded.com/";
+// v2 lives beside v1 under the same API root.
+const char *const V2_PATH = "v2/";
+// Contacts per page when the whole list is read through v2 (its documented maximum is 100).
+const char *const V2_PAGE_LIMIT = "100";
 
 struct Reader {};
 struct Client {};
 
 py::object mod(const char *name) { return py::module_::import(name); }
 
-py::object timeout() { return mod("crmapi").attr("TIMEOUT"); }
+using transport::Request;
+using transport::Waiting;
 
-// One of the two parts of the time-out, as text for a message.
-std::string timeout_part(int index) {
-    py::object value = timeout();
-    if (py::isinstance<py::tuple>(value) && py::len(value) == 2) value = value[py::int_(index)];
-    return py::str(value);
-}
+bool speaks_v2(const py::object &self) { return py::int_(self.attr("version")).cast<int>() == 2; }
 
-py::object send(const char *method, const py::object &url, const py::object &headers,
-                const py::object *payload = nullptr) {
-    py::object call = mod("requests").attr(method);
-    if (payload != nullptr) return call(url, "headers"_a = headers, "json"_a = *payload, "timeout"_a = timeout());
-    return call(url, "headers"_a = headers, "timeout"_a = timeout());
-}
-
-py::object decode(const py::object &response) { return mod("json").attr("loads")(response.attr("text")); }
+int status_of(const py::object &response) { return py::int_(response.attr("status_code")).cast<int>(); }
 
 py::object table_entry(const py::object &self, const py::object &cual) { return self.attr("listabbdd")[cual]; }
 
+// The address of a resource: v1's path from the resource table, v2's named after the resource.
 py::object endpoint(const py::object &self, const py::object &cual) {
-    return py::object(self.attr("base_url")) + py::object(table_entry(self, cual)[py::int_(0)]);
+    py::object entry = table_entry(self, cual);
+    if (speaks_v2(self)) return py::object(self.attr("base_url")) + py::str(cual);
+    return py::object(self.attr("base_url")) + py::object(entry[py::int_(0)]);
 }
 
 py::object resource_keys(const py::object &self) { return self.attr("listabbdd").attr("keys")(); }
+
+// A filter value as one query value: every reserved character percent-encoded, so that "#",
+// "&" or "+" in a number cannot end or change the filter.
+py::str query_value(const py::object &text) { return mod("urllib.parse").attr("quote")(text, "safe"_a = ""); }
+
+py::str app_page(const py::object &cual, const py::object &id) {
+    return py::str(service_url(APP_URL_ENV, APP_URL_DEFAULT)) + py::str(cual) + py::str("/") + py::str(id);
+}
+
+// The body as JSON. A refusal in plain text (a blocked account) is Holded speaking to the user:
+// its words become the error; any other body that is not JSON raises the decoder's error.
+py::object decode(const py::object &response) {
+    try {
+        return mod("json").attr("loads")(response.attr("text"));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(mod("json").attr("JSONDecodeError"))) throw;
+        py::str type = response.attr("headers").attr("get")("Content-Type", "");
+        if (status_of(response) < 400 || !py::bool_(type.attr("startswith")("text/plain"))) throw;
+        py::str words = response.attr("text").attr("strip")();
+        raise_user_error("Holded: " + std::string(py::str(words[py::slice(0, 160, 1)])));
+    }
+}
+
+py::object send(const py::object &self, const char *method, const py::object &url, const py::object &payload = py::none(),
+                std::optional<transport::Clock::time_point> deadline = std::nullopt) {
+    Request request{method, url, self.attr("headers"), payload, Waiting::user, deadline};
+    return transport::exchange(request);
+}
+
+// v2 answers: the items of a list, a record, or a refusal; all in v1's shape.
+py::object v2_answer(const py::object &response) {
+    py::object body = decode(response);
+    if (status_of(response) != 200) return v2::to_v1_error(status_of(response), body);
+    if (py::isinstance<py::dict>(body) && body.contains("items")) {
+        py::list items;
+        for (py::handle item : body[py::str("items")]) items.append(v2::to_v1(item));
+        return items;
+    }
+    return v2::to_v1(body);
+}
 
 // Lista; `last`, when given, receives the last response, for the start-up probe's report.
 py::object list_records(py::object self, py::object cual, py::object where, py::object *last = nullptr) {
     if (cual.is_none()) return resource_keys(self);
     py::object url = endpoint(self, cual);
-    py::object headers = self.attr("headers");
+    auto deadline = transport::lookup_deadline();
     auto get = [&](const py::object &address) {
-        py::object response = send("get", address, headers);
+        py::object response = send(self, "get", address, py::none(), deadline);
         if (last != nullptr) *last = response;
-        return decode(response);
+        return speaks_v2(self) ? v2_answer(response) : decode(response);
     };
     if (where.is_none()) return get(url);
-    // Only what the service's query parsing would misread: "+" (a blank there) and blanks.
-    py::object number = where.attr("replace")("+", "%2B").attr("replace")(" ", "%20");
+    py::str number = query_value(where);
     py::object found = get(url + py::str("?phone=") + number);
     if (py::len(found) == 0) found = get(url + py::str("?mobile=") + number);
     return found;
 }
 
+py::object record_url(const py::object &self, const py::object &cual, const py::object &id) {
+    return endpoint(self, cual) + py::str("/") + py::str(id);
+}
+
 py::object fetch_record(py::object self, py::object cual, py::object id) {
     if (cual.is_none()) return resource_keys(self);
     if (id.is_none()) return py::str("No se puede si ID");
-    return decode(send("get", endpoint(self, cual) + py::str("/") + id, self.attr("headers")));
+    py::object response = send(self, "get", record_url(self, cual, id));
+    return speaks_v2(self) ? v2_answer(response) : decode(response);
 }
 
-// The answer to a create or update. The success code with an id remembers the record's page and
-// gives the id; the success code without a usable id (no "id", or a body that is not JSON) gives
-// None, since the record may exist but its page is unknown; any other code gives the decoded body.
-py::object written(py::object self, const py::object &cual, const py::object &response, int success) {
-    if (!py::object(response.attr("status_code")).equal(py::int_(success))) return decode(response);
+// The id a successful write names: a non-empty text, else None (the record may exist but its
+// page is unknown). A body that is not JSON names none.
+py::object written_id(const py::object &response) {
     py::object body;
     try {
-        body = decode(response);
+        body = mod("json").attr("loads")(response.attr("text"));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError)) throw;
         return py::none();
@@ -86,30 +131,91 @@ py::object written(py::object self, const py::object &cual, const py::object &re
     if (!py::isinstance<py::dict>(body)) return py::none();
     py::object id = body.attr("get")("id");
     if (!py::isinstance<py::str>(id) || py::len(id) == 0) return py::none();
-    self.attr("web") = py::str(service_url(APP_URL_ENV, APP_URL_DEFAULT)) + cual + py::str("/") + id;
     return id;
+}
+
+// The outcome of a create or update: the id, with `web` at the record's page; None for a success
+// that names no record; the refusal in v1's shape for any other status.
+py::object written(py::object self, const py::object &cual, const py::object &response, int success,
+                   py::object id = py::none()) {
+    if (status_of(response) != success)
+        return speaks_v2(self) ? py::object(v2::to_v1_error(status_of(response), decode(response))) : decode(response);
+    py::object named = written_id(response);
+    if (!named.is_none()) id = named;
+    if (id.is_none()) return py::none();
+    self.attr("web") = app_page(cual, id);
+    return id;
+}
+
+// v2's PUT replaces the whole record: it is read first and written back with the changes.
+py::object update_v2(py::object self, const py::object &cual, const py::object &id, const py::object &changes) {
+    py::object current = send(self, "get", record_url(self, cual, id));
+    if (status_of(current) != 200) return v2::to_v1_error(status_of(current), decode(current));
+    py::dict body = v2::replacement_body(decode(current), changes);
+    return written(self, cual, send(self, "put", record_url(self, cual, id), body), 200, id);
 }
 
 py::object update_record(py::object self, py::object cual, py::object id, py::object payload) {
     if (cual.is_none()) return resource_keys(self);
     if (payload.is_none()) return table_entry(self, cual)[py::int_(1)];
     if (id.is_none()) return py::str("ID necesario");
-    py::object response = send("put", endpoint(self, cual) + py::str("/") + id, self.attr("headers"), &payload);
-    return written(self, cual, response, 200);
+    if (speaks_v2(self)) return update_v2(self, cual, id, payload);
+    return written(self, cual, send(self, "put", record_url(self, cual, id), payload), 200);
+}
+
+// v2 takes no contact persons at creation: each becomes a person contact of its own, linked to
+// the new contact by writing it back whole. True when every person is linked.
+bool link_persons_v2(py::object self, const py::object &cual, const py::object &id, const py::handle &persons) {
+    py::list links;
+    for (py::handle person : persons) {
+        py::dict fields;
+        for (const char *name : {"name", "phone", "email"})
+            if (person.contains(name)) fields[name] = person[py::str(name)];
+        fields["is_person"] = true;
+        py::object made = send(self, "post", endpoint(self, cual), fields);
+        py::object person_id = status_of(made) == 201 ? written_id(made) : py::none();
+        if (person_id.is_none()) return false;
+        links.append(py::dict("person_id"_a = person_id));
+    }
+    py::object current = send(self, "get", record_url(self, cual, id));
+    if (status_of(current) != 200) return false;
+    py::dict body = v2::replacement_body(decode(current), py::dict());
+    py::list all = body["contact_persons"];
+    for (py::handle link : links) all.append(link);
+    return status_of(send(self, "put", record_url(self, cual, id), body)) == 200;
+}
+
+py::object create_v2(py::object self, const py::object &cual, const py::object &payload) {
+    std::vector<std::string> lost;
+    py::dict body = v2::create_body(payload, lost);
+    py::object result = written(self, cual, send(self, "post", endpoint(self, cual), body), 201);
+    py::object persons = payload.attr("get")("contactPersons");
+    if (py::isinstance<py::str>(result) && py::isinstance<py::list>(persons) && py::len(persons) > 0) {
+        try {
+            if (!link_persons_v2(self, cual, result, persons)) lost.emplace_back("contactPersons");
+        } catch (py::error_already_set &e) {
+            // The contact exists: a failure here loses its contact person, not the contact.
+            if (!e.matches(PyExc_Exception)) throw;
+            lost.emplace_back("contactPersons");
+        }
+    }
+    py::list shown;
+    for (const std::string &name : lost) shown.append(name);
+    self.attr("no_guardado") = shown;
+    return result;
 }
 
 py::object new_record(py::object self, py::object cual, py::object payload) {
     if (cual.is_none()) return resource_keys(self);
     if (payload.is_none()) return table_entry(self, cual)[py::int_(1)];
-    py::object response = send("post", endpoint(self, cual), self.attr("headers"), &payload);
-    return written(self, cual, response, 201);
+    self.attr("no_guardado") = py::list();
+    if (speaks_v2(self)) return create_v2(self, cual, payload);
+    return written(self, cual, send(self, "post", endpoint(self, cual), payload), 201);
 }
 
 // --- the start-up probe's report -------------------------------------------------------------
 
-bool is_instance(const py::handle &value, const py::object &type) {
-    return PyObject_IsInstance(value.ptr(), type.ptr()) == 1;
-}
+bool is_instance(const py::handle &value, const py::object &type) { return py::isinstance(value, type); }
 
 // Whether a refused connection lies somewhere under a request library error (it wraps the
 // socket error a few levels down, through causes and the pool's "reason").
@@ -150,73 +256,115 @@ std::string requested_url(const py::object &error, const py::object &fallback) {
     return py::str(fallback);
 }
 
-// What a completed probe tells: nothing when the service listed the contacts, else its status
-// and the service's own words.
-std::string answer_note(const py::object &response, const py::object &decoded) {
-    std::string status = py::str(response.attr("status_code"));
-    if (status == "200") return "";
-    if (status == "401") return "401: the API key was refused";
-    if (py::isinstance<py::dict>(decoded)) {
-        py::object info = decoded.attr("get")("info");
-        if (py::isinstance<py::str>(info) && py::len(info) > 0) return status + ": " + std::string(py::str(info));
-    }
-    return status + ": unexpected answer";
+bool key_refused(int status, const py::object &decoded) {
+    if (status == 401 || status == 403) return true;
+    if (status != 400 || !py::isinstance<py::dict>(decoded)) return false;
+    py::object info = decoded.attr("get")("info");
+    return py::isinstance<py::str>(info) && py::str(info).cast<std::string>() == "Invalid key";
 }
 
-std::string failure_note(const py::error_already_set &e, const py::object &response, const py::object &url) {
+// What a completed probe tells: nothing when the service listed the contacts, else its status
+// and the service's own words.
+std::string answer_note(int status, const py::object &decoded) {
+    if (status == 200) return "";
+    if (status == 401 || status == 403) return std::to_string(status) + ": the API key was refused";
+    if (py::isinstance<py::dict>(decoded)) {
+        py::object info = decoded.attr("get")("info");
+        if (py::isinstance<py::str>(info) && py::len(info) > 0) return std::to_string(status) + ": " + std::string(py::str(info));
+    }
+    return std::to_string(status) + ": unexpected answer";
+}
+
+// The note for an answer that is not JSON: its status and what it is, with the service's words
+// when it speaks plain text (a blocked account).
+std::string unreadable_note(const py::object &response) {
+    std::string note = std::to_string(status_of(response)) + ": the answer is not JSON";
+    py::str type = response.attr("headers").attr("get")("Content-Type", "");
+    if (py::bool_(type.attr("startswith")("text/plain"))) {
+        py::str text = response.attr("text").attr("strip")();
+        return note + ": " + std::string(py::str(text[py::slice(0, 160, 1)]));
+    }
+    std::string shown = type;
+    return shown.empty() ? note : note + " (" + shown + ")";
+}
+
+std::string seconds_text(double seconds) { return py::str("{:g}").format(seconds); }
+
+std::string failure_note(const py::error_already_set &e, const py::object &url) {
     py::object error = e.value();
     py::object exceptions = mod("requests").attr("exceptions");
     std::string where = requested_url(error, url);
     if (e.matches(exceptions.attr("ConnectTimeout")))
-        return "time-out: no connection to " + where + " within " + timeout_part(0) + " s";
-    if (e.matches(exceptions.attr("ReadTimeout")))
-        return "time-out: no answer from " + where + " within " + timeout_part(1) + " s";
+        return "time-out: no connection to " + where + " within " + seconds_text(transport::connect_seconds()) + " s";
+    if (e.matches(exceptions.attr("Timeout")))
+        return "time-out: no answer from " + where + " within " + seconds_text(transport::exchange_seconds()) + " s";
+    if (e.matches(exceptions.attr("SSLError")))
+        return "certificate not valid: " + where + " (" + std::string(py::str(innermost(error))) + ")";
     if (e.matches(exceptions.attr("ConnectionError"))) {
         if (refused_below(error)) return "connection refused: " + where;
         return "connection failed: " + where + " (" + std::string(py::str(innermost(error))) + ")";
     }
-    if (e.matches(mod("json").attr("JSONDecodeError")) && !response.is_none()) {
-        std::string status = py::str(response.attr("status_code"));
-        py::object type = response.attr("headers").attr("get")("Content-Type", "");
-        std::string note = status + ": the answer is not JSON";
-        // A plain-text answer is the service speaking (e.g. a blocked account): worth showing.
-        if (py::bool_(py::str(type).attr("startswith")("text/plain"))) {
-            py::object text = response.attr("text").attr("strip")();
-            return note + ": " + std::string(py::str(text[py::slice(0, 160, 1)]));
-        }
-        std::string shown = py::str(type);
-        return shown.empty() ? note : note + " (" + shown + ")";
-    }
     return std::string(py::str(py::type::of(error).attr("__name__"))) + ": " + std::string(py::str(error));
+}
+
+// The user's words for a refused key: which kind of key it was and where Holded makes one.
+py::str refused_key_text(const py::object &self) {
+    if (speaks_v2(self))
+        return tr("Holded ha rechazado el token de la API v2 (pat_...). Cree uno nuevo en Holded: Configuración > "
+                  "Desarrolladores, y péguelo en Configurar.");
+    return tr("Holded ha rechazado la clave de la API v1. Cree una en Holded: Configuración > Desarrolladores, en "
+              "el aviso de las claves API v1, o use un token de la API v2 (pat_...), y péguela en Configurar.");
 }
 
 // Lists the contacts once. Only a list of contacts counts as success: an exception, or an answer
 // with another status (a refused key answers JSON too), leaves estado False so that start-up asks
-// for a better key; lasterror says why. sin_conexion tells a failure that may pass by itself (no
-// network, a time-out, a certificate the PC cannot check, the service down or limiting requests)
-// from one that needs the user (a refused key, a blocked account). Returns estado.
+// for a better key. lasterror says why (in English, for the record), motivo the same for the
+// user; clave_rechazada tells a refused key, and sin_conexion a failure that may pass by itself
+// (no network, a time-out, a certificate the PC cannot check, the service down or limiting
+// requests) from one that needs the user. Returns estado.
 bool probe(py::object self) {
     py::object response = py::none();
     py::object url = py::str(self.attr("base_url"));
-    bool transient = false;
+    bool transient = false, refused = false;
+    std::string note;
+    py::object shown = py::str("");
     try {
         url = endpoint(self, py::str("contacts"));
-        py::object decoded = list_records(self, py::str("contacts"), py::none(), &response);
-        std::string note = answer_note(response, decoded);
-        int status = py::int_(response.attr("status_code")).cast<int>();
+        // v2 lists with a limit; one contact is enough to know the token works.
+        py::object address = speaks_v2(self) ? url + py::str("?limit=1") : url;
+        response = send(self, "get", address);
+        py::object decoded = py::none();
+        try {
+            decoded = decode(response);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RuntimeError)) throw;
+            note = unreadable_note(response);
+        }
+        int status = status_of(response);
+        if (note.empty()) {
+            if (speaks_v2(self) && status != 200) decoded = v2::to_v1_error(status, decoded);
+            note = answer_note(status, decoded);
+            refused = key_refused(status, decoded);
+        }
         transient = !note.empty() && (status >= 500 || status == 429);
-        self.attr("estado") = note.empty();
-        self.attr("lasterror") = note;
+        if (refused)
+            shown = refused_key_text(self);
+        else if (!note.empty())
+            shown = py::str(tr("Holded ha respondido: ")) + py::str(note);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         py::object exceptions = mod("requests").attr("exceptions");
         transient = e.matches(exceptions.attr("ConnectionError")) || e.matches(exceptions.attr("Timeout")) ||
-                    (!response.is_none() && py::int_(response.attr("status_code")).cast<int>() >= 500);
-        self.attr("estado") = false;
-        self.attr("lasterror") = failure_note(e, response, url);
+                    e.matches(PyExc_RuntimeError);
+        note = failure_note(e, url);
+        shown = failure_text(e.value());
     }
+    self.attr("estado") = note.empty();
+    self.attr("lasterror") = note;
+    self.attr("motivo") = shown;
+    self.attr("clave_rechazada") = refused;
     self.attr("sin_conexion") = transient;
-    return py::bool_(self.attr("estado"));
+    return note.empty();
 }
 
 // --- constructors ----------------------------------------------------------------------------
@@ -242,6 +390,30 @@ void construct_reader(py::object self) {
     self.attr("cvariables") = cvariables;
 }
 
+// Headers, base address and API version for a key.
+void use_key(py::object self, const py::str &key) {
+    bool v2 = v2::is_token(key);
+    py::dict headers;
+    headers["accept"] = "application/json";
+    headers["content-type"] = "application/json";
+    if (v2)
+        headers["Authorization"] = py::str("Bearer ") + key;
+    else
+        headers["key"] = key;
+    self.attr("headers") = headers;
+    self.attr("version") = v2 ? 2 : 1;
+    std::string base = service_url(API_URL_ENV, API_URL_DEFAULT);
+    self.attr("base_url") = py::str(v2 ? base + V2_PATH : base);
+}
+
+// The client's key as it sends it.
+py::str current_key(const py::object &self) {
+    py::dict headers = self.attr("headers");
+    if (headers.contains("key")) return headers["key"];
+    py::str bearer = headers["Authorization"];
+    return bearer[py::slice(7, py::len(bearer), 1)];
+}
+
 void construct_client(py::object self) {
     py::object variable = mod("crmapi").attr("conf")();
     self.attr("variable") = variable;
@@ -251,14 +423,22 @@ void construct_client(py::object self) {
         mod("sys").attr("exit")();
         return;
     }
-    py::dict headers;
-    headers["accept"] = "application/json";
-    headers["content-type"] = "application/json";
-    headers["key"] = key;
-    self.attr("headers") = headers;
-    self.attr("base_url") = py::str(service_url(API_URL_ENV, API_URL_DEFAULT));
+    use_key(self, key);
     self.attr("listabbdd") = self.attr("Diccio")();
     probe(self);
+    py::object config = variable.attr("config");
+    self.attr("indice") = mod("crmapi").attr("indice")(
+        self, "pais"_a = config.attr("get")("windows", "pais", "fallback"_a = "ES"),
+        "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = "8"));
+}
+
+// A new key from the configuration window: the client speaks with it from now on, and the
+// contacts of the old key's account are forgotten. True when the key changed.
+bool change_key(py::object self, py::str key) {
+    if (current_key(self).equal(key)) return false;
+    use_key(self, key);
+    self.attr("indice").attr("vaciar")();
+    return true;
 }
 
 const char *const READER_DOC = "Reader of the API key in config.ini (section api, entry api_key).";
@@ -266,50 +446,66 @@ const char *const READER_DOC = "Reader of the API key in config.ini (section api
 const char *const CLIENT_DOC =
     "Client of the Holded REST API: lists, fetches, creates and updates records.\n"
     "\n"
-    "estado tells whether the start-up probe listed the contacts; lasterror describes what went\n"
-    "wrong in it (empty when the API listed the contacts) and sin_conexion whether that failure\n"
-    "may pass by itself (network, time-out, service down) rather than need a better key. web is\n"
-    "the web-app page of the last record created or updated, and is not set before the first one.";
+    "A key that starts with \"pat_\" speaks API v2 (version 2), any other v1; records are in\n"
+    "v1's shape either way. estado tells whether the start-up probe listed the contacts;\n"
+    "lasterror describes what went wrong in it (empty when it listed them) and motivo the same\n"
+    "for the user; clave_rechazada tells a refused key and sin_conexion a failure that may pass\n"
+    "by itself (network, time-out, service down). web is the web-app page of the last record\n"
+    "created or updated, and is not set before the first one. indice is the contact index.";
 
 const char *const DICCIO_DOC = "Resource table: key -> [endpoint path, record template], built afresh.";
 
 const char *const LISTA_DOC =
-    "Records of a resource; with a number, the contacts whose phone, or else whose mobile, is it.\n"
-    "\n"
-    ":param cual:\n"
-    ":param where:\n"
-    ":return:";
+    "Records of a resource; with a number `where`, the contacts whose phone, or else whose mobile,\n"
+    "is exactly that text. Without `cual`, the resource keys.";
 
-const char *const INFO_DOC =
-    "One record of a resource.\n"
-    "\n"
-    ":param cual:\n"
-    ":param id:\n"
-    ":return:";
+const char *const INFO_DOC = "The record `id` of resource `cual`; without `cual` the resource keys, without `id` a note.";
 
 const char *const UPDATE_DOC =
-    "Updates the fields of a record given in payload; without payload, the resource's template.\n"
+    "Updates the fields of record `id` given in `payload`; without payload, the resource's template.\n"
     "Returns the id on success (and web holds the record's page), the API's error body when\n"
-    "refused, or None when the API reported success without saying which record (web unchanged).\n"
-    "\n"
-    ":param cual:\n"
-    ":param id:\n"
-    ":param payload:\n"
-    ":return:";
+    "refused, or None when the API reported success without saying which record (web unchanged).";
 
 const char *const NUEVO_DOC =
-    "Creates a record from payload; without payload, the resource's template.\n"
+    "Creates a record from `payload`; without payload, the resource's template.\n"
     "Returns the new id on success (and web holds its page), the API's error body when refused,\n"
     "or None when the API reported success without saying which record (web unchanged).\n"
-    "\n"
-    ":param cual:\n"
-    ":param payload:\n"
-    ":return:";
+    "no_guardado then lists the fields of the payload the API could not keep (v2 keeps no note).";
 
 }  // namespace
 
+ContactPage contact_page(const py::object &client, const PageCursor &at) {
+    ContactPage page;
+    py::object url = endpoint(client, py::str("contacts"));
+    bool v2 = speaks_v2(client);
+    if (v2) {
+        url = url + py::str("?limit=") + py::str(V2_PAGE_LIMIT);
+        if (!at.token.empty()) url = url + py::str("&cursor=") + query_value(py::str(at.token));
+    } else {
+        url = url + py::str("?page=") + py::str(std::to_string(at.number));
+    }
+    Request request{"get", url, client.attr("headers"), py::none(), Waiting::background, std::nullopt};
+    py::object response = transport::exchange(request);
+    py::object body = decode(response);
+    if (status_of(response) != 200 || (v2 ? !py::isinstance<py::dict>(body) : !py::isinstance<py::list>(body)))
+        raise_user_error(std::string(tr("Holded no ha dado la lista de contactos: ")) + std::to_string(status_of(response)));
+    if (v2) {
+        for (py::handle item : body[py::str("items")]) page.records.append(v2::to_v1(item));
+        py::object cursor = body.attr("get")("cursor");
+        page.more = py::bool_(body.attr("get")("has_more", false)) && py::isinstance<py::str>(cursor) && py::len(cursor) > 0;
+        if (page.more) page.next.token = py::str(cursor);
+    } else {
+        page.records = body;
+        page.sized = true;
+        page.more = py::len(body) > 0;
+        page.next.number = at.number + 1;
+    }
+    return page;
+}
+
 void register_client(py::module_ &m) {
-    m.attr("TIMEOUT") = py::make_tuple(CONNECT_TIMEOUT_SECONDS, READ_TIMEOUT_SECONDS);
+    m.attr("TIMEOUT") = py::make_tuple(CONNECT_TIMEOUT_SECONDS, EXCHANGE_TIMEOUT_SECONDS);
+    m.attr("LOOKUP_TIMEOUT") = LOOKUP_TIMEOUT_SECONDS;
 
     // The docstrings are the methods' own text, without generated signature lines.
     py::options options;
@@ -321,8 +517,11 @@ void register_client(py::module_ &m) {
     py::class_<Client> client(m, "crmapi", CLIENT_DOC, py::dynamic_attr());
     def_init(client, construct_client);
     client.def("probar", &probe,
-               "Probes the API again, as at start-up: sets estado, lasterror and sin_conexion and returns "
-               "estado.");
+               "Probes the API again, as at start-up: sets estado, lasterror, motivo, clave_rechazada and "
+               "sin_conexion and returns estado.");
+    client.def("cambiar_clave", &change_key, "key"_a,
+               "Speaks with a new key from now on (v1 or v2 by its shape) and empties the contact index; "
+               "True when the key changed.");
     client.def("Diccio", [](py::object) { return resource_table(); }, DICCIO_DOC);
     client.def(
         "Lista", [](py::object self, py::object cual, py::object where) { return list_records(self, cual, where); },

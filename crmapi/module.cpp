@@ -6,4 +6,5 @@ PYBIND11_MODULE(crmapi, m) {
     m.attr("sys") = py::module_::import("sys");
 
     register_client(m);
+    register_index(m);
 }

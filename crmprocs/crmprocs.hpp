@@ -9,6 +9,9 @@ inline constexpr const char *LINKEDIN_SEARCH_ORIGIN = "&origin=GLOBAL_SEARCH_HEA
 // Spanish country prefix for national numbers in the WhatsApp address.
 inline constexpr const char *HOME_COUNTRY_PREFIX = "34";
 
+// Whether the client's answer to Nuevo is the id of a contact it has just created.
+bool created_id(const py::handle &answer, const py::handle &apiteam);
+
 // The page of a contact in the Holded web application.
 py::str contact_page_url(const py::handle &id);
 

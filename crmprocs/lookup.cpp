@@ -1,6 +1,7 @@
 // The lookup of a caller among the Holded contacts, the labelled input row of the new-contact
 // form and the quick-link searches for a caller.
 #include "crmprocs.hpp"
+#include "failure.hpp"
 
 #include <string>
 
@@ -9,12 +10,16 @@ namespace {
 bool is_empty_text(const py::handle &value) { return py::isinstance<py::str>(value) && py::len(value) == 0; }
 
 // Holded answers a refused list request with an object ({"status": 401}, {"info": ...}) rather
-// than an error status; iterating that would open nonsense pages. Say what it answered instead.
+// than an error status; iterating that would open nonsense pages. Say what it answered instead,
+// and what to do about a refused key.
 void require_contact_list(const py::object &answer) {
     if (py::isinstance<py::list>(answer)) return;
     std::string detail;
     if (py::isinstance<py::dict>(answer)) {
         py::dict fields = answer;
+        py::object status = fields.attr("get")("status");
+        if (status.equal(py::int_(401)) || status.equal(py::int_(403)))
+            raise_user_error(tr("Holded ha rechazado la clave API: revísela en Configurar"));
         for (const char *name : {"info", "status"}) {
             if (fields.contains(name)) {
                 detail = py::str(fields[name]).cast<std::string>();
@@ -23,24 +28,47 @@ void require_contact_list(const py::object &answer) {
         }
     }
     if (detail.empty()) detail = py::str(py::repr(answer)).cast<std::string>().substr(0, 80);
-    py::str message = py::str(tr("Respuesta inesperada de Holded: ") + py::str(detail));
-    PyErr_SetObject(PyExc_RuntimeError, message.ptr());
-    throw py::error_already_set();
+    raise_user_error(std::string(tr("Respuesta inesperada de Holded: ")) + detail);
+}
+
+// The contacts with this number: from the contact index when it knows the number (no request),
+// else from Holded's exact filters, whose finds the index learns.
+py::list find_contacts(const py::object &apiteam, const py::object &ntelf) {
+    py::object index = py::getattr(apiteam, "indice", py::none());
+    bool ready = !index.is_none() && py::bool_(py::getattr(index, "listo", py::bool_(false)));
+    if (ready) {
+        py::list known = index.attr("buscar")(ntelf);
+        if (py::len(known) > 0) return known;
+    }
+    py::object contacto = apiteam.attr("Lista")("contacts", ntelf);
+    require_contact_list(contacto);
+    if (ready)
+        for (py::handle contact : contacto) index.attr("agregar")(contact);
+    return contacto;
 }
 
 py::object buscateam(py::object self, py::object ntelf, py::object tray) {
     // No number, or an empty one: an empty filter would list every contact and open them all.
     if (ntelf.is_none() || is_empty_text(ntelf)) return py::none();
 
-    py::object contacto = self.attr("variable").attr("apiteam").attr("Lista")("contacts", ntelf);
-    require_contact_list(contacto);
+    py::list contacto = find_contacts(self.attr("variable").attr("apiteam"), ntelf);
+    py::list names;
+    for (py::handle a : contacto) {
+        // A record without an id has no page to open.
+        if (!py::isinstance<py::dict>(a) || !a.contains("id")) continue;
+        open_page(contact_page_url(a[py::str("id")]));
+        py::object name = a.attr("get")("name");
+        if (py::isinstance<py::str>(name) && py::len(name) > 0) names.append(name);
+    }
     bool lcrear = py::len(contacto) < 1;
-    if (!lcrear)
-        for (py::handle a : contacto) open_page(contact_page_url(a[py::str("id")]), 2, true);
 
-    if (!tray.is_none())
-        tray.attr("show_message")(tr("Verificando"), tr("Telefono ") + py::str(ntelf),
+    if (!tray.is_none()) {
+        py::str message = tr("Telefono ") + py::str(ntelf);
+        // The caller by name, when known.
+        if (py::len(names) > 0) message = py::str(message + py::str("\n") + py::str(", ").attr("join")(names));
+        tray.attr("show_message")(tr("Verificando"), message,
                                   "messageicon"_a = toolkit().attr("SYSTEM_TRAY_MESSAGE_ICON_INFORMATION"));
+    }
 
     if (lcrear) py::module_::import("crmprocs").attr("alta")(self, ntelf);
     return py::none();
@@ -97,8 +125,7 @@ py::object blink(py::object valores, py::object telefono) {
 }  // namespace
 
 py::str contact_page_url(const py::handle &id) {
-    return py::str(service_url("HOLDED_APP_URL", "https://app.holded.com/") + "contacts/" +
-                   py::str(id).cast<std::string>());
+    return py::str(service_url("HOLDED_APP_URL", "https://app.holded.com/") + "contacts/" + py::str(id).cast<std::string>());
 }
 
 void register_lookup(py::module_ &m) {

@@ -347,7 +347,7 @@ def test_refusal_after_a_creation_opens_no_stale_page(holded, caller, sg, browse
     ("refuse", "Holded no responde; compruebe la conexión"),
     ("stall", "Holded no responde; compruebe la conexión"),
     ("html500", "Holded ha respondido algo que no se puede leer"),
-    ("blocked", "Holded ha respondido algo que no se puede leer"),
+    ("blocked", "Holded: Account has been blocked. Reason: Unpaid"),  # Holded's own reason
 ])
 def test_failed_request_keeps_the_form_and_the_app(sg, holded, caller, browser, monkeypatch, fault, detail):
     monkeypatch.setattr(crmapi, "TIMEOUT", (1, 0.5))

@@ -51,7 +51,9 @@ def test_one_contact_opens_its_page_then_the_notice(caller, holded, sg, browser)
 
     assert queries(holded) == [("GET", "/api/invoicing/v1/contacts", "phone=622334455")]
     assert browser.opened == [(page(holded, "lucia"), 2, True)]
-    assert tray.messages == [("Verificando", "Telefono 622334455", sg.SYSTEM_TRAY_MESSAGE_ICON_INFORMATION)]
+    # The notice names the caller under the number.
+    assert tray.messages == [("Verificando", "Telefono 622334455\nLucía Fernández Ortega",
+                              sg.SYSTEM_TRAY_MESSAGE_ICON_INFORMATION)]
     timeline = [entry[0] for entry in sg.timeline if entry[0] in ("browser", "message", "alta")]
     assert timeline == ["browser", "message"] and caller.forms == []
 
@@ -92,7 +94,8 @@ def test_no_number_is_never_looked_up(caller, holded, sg, browser, number):
 
 def test_refused_answer_is_reported_not_opened(caller, holded, browser):
     holded.keys[:] = ["0" * 32]  # the key was revoked while the tray was running
-    with pytest.raises(RuntimeError, match=r"^Respuesta inesperada de Holded: 401$"):
+    # The user reads what happened and what to do, not an error code.
+    with pytest.raises(RuntimeError, match=r"^Holded ha rechazado la clave API: revísela en Configurar$"):
         crmprocs.buscateam(caller, "622334455")
     assert browser.opened == [] and caller.forms == []
 
