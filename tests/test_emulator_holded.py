@@ -1,5 +1,6 @@
 """The Holded API emulator, spoken to over real HTTP."""
 
+import contextlib
 import os
 import re
 import signal
@@ -266,25 +267,30 @@ def test_fixture_points_the_client_at_the_emulator(holded):
     assert os.environ["HOLDED_APP_URL"] == holded.app_url != holded.api_url
 
 
-def test_command_line_serves_until_terminated(tmp_path):
-    seed = tmp_path / "seed.json"
-    seed.write_text('{"contacts": [{"id": "aaaaaaaaaaaaaaaaaaaaaaaa", "name": "Única"}]}',
-                    encoding="utf-8")
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "emulators.holded", "--port", "0", "--seed", str(seed),
-         "--key", "k1", "--key", "k2"],
-        cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+@contextlib.contextmanager
+def command_line(*args):
+    """The emulator run as a program; yields the API root it prints, and must end cleanly on
+    SIGTERM."""
+    proc = subprocess.Popen([sys.executable, "-m", "emulators.holded", "--port", "0", *args],
+                            cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     try:
-        url = proc.stdout.readline().strip()
-        assert re.fullmatch(r"http://127\.0\.0\.1:\d+/api/", url)
-        answer = requests.get(url + "invoicing/v1/contacts", headers={"key": "k2"}, timeout=5)
-        assert [c["name"] for c in answer.json()] == ["Única"]
+        yield proc.stdout.readline().strip()
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=5) == 0
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+def test_command_line_serves_until_terminated(tmp_path):
+    seed = tmp_path / "seed.json"
+    seed.write_text('{"contacts": [{"id": "aaaaaaaaaaaaaaaaaaaaaaaa", "name": "Única"}]}',
+                    encoding="utf-8")
+    with command_line("--seed", str(seed), "--key", "k1", "--key", "k2") as url:
+        assert re.fullmatch(r"http://127\.0\.0\.1:\d+/api/", url)
+        answer = requests.get(url + "invoicing/v1/contacts", headers={"key": "k2"}, timeout=5)
+        assert [c["name"] for c in answer.json()] == ["Única"]
 
 
 # -- generated contact books ---------------------------------------------------
@@ -481,7 +487,8 @@ class TestV2Contacts:
 
     def test_create_and_both_apis_see_it(self, holded):
         payload = {"name": "Óptica Ñandú S.L.", "code": "B26000001", "vat_number": "ESB26000001",
-                   "trade_name": "Óptica Ñandú", "is_person": False, "email": "hola@nandu.example",
+                   "trade_name": "Óptica Ñandú", "is_person": False,
+                   "email": "hola@nandu.example",
                    "phone": "+34 941 00 11 22", "mobile": "", "website": "https://nandu.example",
                    "type": "lead", "bill_address": {"city": "Logroño", "postal_code": "26001"},
                    "custom_fields": [{"field": "origen", "value": "web"}],
@@ -558,7 +565,7 @@ class TestV2Contacts:
 
 
 def test_rate_limit(holded):
-    holded.rate_limit(per_minute=3, retry_after=7, window=0.4)
+    holded.rate_limit(per_minute=3, retry_after=7, window=0.6)
     assert [get(holded).status_code for _ in range(3)] == [200, 200, 200]
     refused = get(holded)
     assert (refused.status_code, refused.json()) == (429, {"status": 429,
@@ -568,7 +575,7 @@ def test_rate_limit(holded):
     assert_problem(refused, 429, "too-many-requests")
     assert refused.headers["Retry-After"] == "7"
     assert [r.status for r in holded.requests[-5:]] == [200, 200, 200, 429, 429]
-    time.sleep(0.45)
+    time.sleep(0.65)
     assert get(holded).status_code == 200
     holded.clear_rate_limit()
     assert all(get(holded).status_code == 200 for _ in range(4))
@@ -635,19 +642,9 @@ class TestReliabilityFaults:
 
 
 def test_command_line_serves_a_generated_book():
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "emulators.holded", "--contacts", "40", "--seed-number", "6",
-         "--latency-ms", "1", "--token", "pat_cli1"],
-        cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    try:
-        url = proc.stdout.readline().strip()
+    with command_line("--contacts", "40", "--seed-number", "6", "--latency-ms", "1",
+                      "--token", "pat_cli1") as url:
         answer = requests.get(url + "v2/contacts?limit=100",
                               headers={"Authorization": "Bearer pat_cli1"}, timeout=5)
         expected = [c["id"] for c in make_book(40, seed_number=6).contacts]
         assert [c["id"] for c in answer.json()["items"]] == expected
-        proc.send_signal(signal.SIGTERM)
-        assert proc.wait(timeout=5) == 0
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()

@@ -57,10 +57,11 @@ _SURNAMES = ("García", "Fernández", "González", "Rodríguez", "López", "Mart
              "Muñoz", "Álvarez", "Romero", "Alonso", "Gutiérrez", "Navarro", "Torres",
              "Domínguez", "Vázquez", "Ramos", "Gil", "Ramírez", "Serrano", "Blanco", "Molina",
              "Castaño", "Ibáñez", "Peña", "Etxeberria", "Puig", "Ferrer", "Oliveira", "Núñez")
-_TRADES = ("Talleres", "Construcciones", "Asesoría", "Clínica Dental", "Panadería", "Ferretería",
-           "Transportes", "Distribuciones", "Instalaciones", "Reformas", "Gestoría", "Farmacia",
-           "Carpintería", "Electricidad", "Fontanería", "Autoescuela", "Restaurante", "Óptica",
-           "Imprenta", "Frutas", "Climatización", "Laboratorio", "Inmobiliaria", "Academia")
+_TRADES = ("Talleres", "Construcciones", "Asesoría", "Clínica Dental", "Panadería",
+           "Ferretería", "Transportes", "Distribuciones", "Instalaciones", "Reformas",
+           "Gestoría", "Farmacia", "Carpintería", "Electricidad", "Fontanería", "Autoescuela",
+           "Restaurante", "Óptica", "Imprenta", "Frutas", "Climatización", "Laboratorio",
+           "Inmobiliaria", "Academia")
 _WORDS = ("del Norte", "Hermanos", "La Espiga", "El Pilar", "San Roque", "Mediterráneo",
           "Sol y Mar", "Nueva Era", "Los Olivos", "Atlántica", "Ibérica", "La Ribera",
           "Integral", "Express", "Peñalara", "Costa Brava", "Los Álamos", "Montaña")
@@ -106,7 +107,8 @@ _ABROAD = (
         ("55", 8, (2, 4, 4)), ("33", 8, (2, 4, 4)), ("81", 8, (2, 4, 4))), False),
     _Abroad("39", "Italia", "IT", "Roma", (
         ("06", 8, (2, 4, 4)), ("02", 8, (2, 4, 4)), ("333", 7, (3, 3, 4))), False),
-    _Abroad("41", "Suiza", "CH", "Zürich", (("44", 7, (2, 3, 2, 2)), ("79", 7, (2, 3, 2, 2))), True),
+    _Abroad("41", "Suiza", "CH", "Zürich", (
+        ("44", 7, (2, 3, 2, 2)), ("79", 7, (2, 3, 2, 2))), True),
 )
 
 # Ways a Spanish number's national digits are grouped; each entry cuts the 9 digits.
@@ -214,9 +216,9 @@ class _Generator:
             return _Number("+34" + national, national, national, len(area))
         return self.fresh(make)
 
-    def foreign(self, abroad=None):
+    def foreign(self):
         rng = self.rng
-        abroad = abroad or rng.choice(_ABROAD)
+        abroad = rng.choice(_ABROAD)
 
         def make():
             lead, count, groups = rng.choice(abroad.shapes)
@@ -227,7 +229,7 @@ class _Generator:
 
     def shared(self):
         """A number some earlier contact already holds."""
-        return self.rng.choice(self.drawn) if self.drawn else None
+        return self.rng.choice(self.drawn)
 
     # -- writing numbers -----------------------------------------------------
 
@@ -334,9 +336,10 @@ class _Generator:
             "supplierRecord": 0,
             "isperson": 1 if is_person else 0,
             "billAddress": self.address(city, province, postal),
-            "defaults": {"salesChannel": 0, "expensesAccount": 0, "dueDays": rng.choice((0, 30, 60)),
-                         "paymentMethod": 0, "discount": 0, "language": "es", "currency": "eur",
-                         "tax": 0, "retention": 0},
+            "defaults": {"salesChannel": 0, "expensesAccount": 0,
+                         "dueDays": rng.choice((0, 30, 60)), "paymentMethod": 0,
+                         "discount": 0, "language": "es", "currency": "eur", "tax": 0,
+                         "retention": 0},
             "socialNetworks": {"website": ""},
             "tags": rng.sample(_TAGS, rng.choice((0, 0, 1, 2))),
             "notes": [],

@@ -318,8 +318,8 @@ class HoldedEmulator:
 
     ``latency_ms`` delays every API answer; ``ignore_page`` makes the v1 list
     answer its first page whatever ``page`` asks for; ``tls`` serves HTTPS with
-    a self-signed certificate made at start (``cert_path``). All three may be
-    changed while running (``tls`` takes effect at the next start).
+    a self-signed certificate made at start (``cert_path``). ``latency_ms`` and
+    ``ignore_page`` may be changed while running; ``tls`` counts at start.
     """
 
     def __init__(self, seed=SEED_PATH, keys=None, host="127.0.0.1",
@@ -358,11 +358,13 @@ class HoldedEmulator:
     def start(self, port: int = 0) -> "HoldedEmulator":
         if self._running:
             raise RuntimeError("emulator already running")
-        if self.tls and self._tls_context is None:
+        if self.tls:
             self._make_certificate()
-        elif not self.tls:
+        try:
+            self._listen(port)
+        except BaseException:
             self._forget_certificate()
-        self._listen(port)
+            raise
         self._running = True
         return self
 
@@ -783,7 +785,8 @@ class HoldedEmulator:
             if item_id is None:
                 raise v2.Problem(404, "No such resource.")
             with self._lock:
-                stored = self._store["contacts"].get(item_id) if _OBJECT_ID.match(item_id) else None
+                stored = (self._store["contacts"].get(item_id)
+                          if _OBJECT_ID.match(item_id) else None)
                 if stored is None or method not in ("GET", "PUT", "DELETE"):
                     raise v2.Problem(404, f"Contact {item_id} not found.")
                 if method == "GET":

@@ -107,8 +107,8 @@ def _custom_fields(body):
     entries = body.get("custom_fields")
     if entries is None:
         return []
-    if not isinstance(entries, list) or not all(isinstance(e, dict) and isinstance(e.get("field"), str)
-                                                for e in entries):
+    if not isinstance(entries, list) or not all(
+            isinstance(e, dict) and isinstance(e.get("field"), str) for e in entries):
         raise Problem(422, "custom_fields: must be a list of {field, value} objects.")
     return [{"field": e["field"], "value": e.get("value")} for e in entries]
 
