@@ -1,44 +1,66 @@
-"""A local stand-in for the part of Holded's v1 REST API the application uses.
+"""A local stand-in for the part of Holded's REST API the application uses.
 
-It answers the way the live service was seen to answer (bare JSON arrays for
+v1 answers the way the live service was seen to answer (bare JSON arrays for
 lists, ``{"status":..,"info":..}`` envelopes for writes and errors, an HTML
-page with status 200 for unknown routes), keeps its records in memory, records
-every request for inspection, and can be told to misbehave so that the
-client's failure handling can be exercised.
+page with status 200 for unknown routes); v2 (Bearer tokens, snake_case
+fields, cursor pages, problem+json errors) serves the same contacts beside it.
+Records are kept in memory, every request is recorded for inspection, and the
+server can be told to misbehave (faults, latency, a rate limit, TLS) so that
+the client's failure handling can be exercised.
 """
 
 from __future__ import annotations
 
+import bisect
 import copy
 import html
 import http.server
+import ipaddress
 import json
 import re
 import secrets
+import shutil
+import socket
+import ssl
+import subprocess
+import tempfile
 import threading
 import time
+from collections import deque
 from dataclasses import dataclass, field
 from pathlib import Path
 from urllib.parse import parse_qs, urlsplit
+
+from . import v2
 
 SEED_PATH = Path(__file__).with_name("seed.json")
 
 # A well-formed v1 key (32 hex digits) accepted when no keys are configured.
 DEFAULT_KEY = "3f9a6c1e7b2d4058a1c9e6f03b7d2a84"
 
+# A v2 token (pat_ and letters and digits) accepted when no tokens are configured.
+DEFAULT_TOKEN = "pat_Hk7Qm2Xc9LpR4vT8nB1sK6wZ3yD5fG0aJe"
+
 # Lists come in fixed slices of this size, driven by ?page=N (1-based).
 PAGE_SIZE = 500
 
+# v2 pages: the size when ``limit`` is not given, and the most one page holds.
+V2_LIMIT = 50
+V2_MAX_LIMIT = 100
+
 RESOURCES = ("contacts", "products")
 
-FAULT_MODES = ("refuse", "stall", "html500", "notjson", "blocked", "noid", "respond")
+FAULT_MODES = ("refuse", "stall", "html500", "notjson", "blocked", "noid", "respond",
+               "trickle", "redirect")
 
 _ROUTE = re.compile(r"/api/invoicing/v1/(contacts|products)(?:/([^/]+))?\Z")
+_V2_ROUTE = re.compile(r"/api/v2/contacts(?:/([^/]+))?\Z")
 _APP_CONTACT = re.compile(r"/app/(contacts|products)/([^/]+)\Z")
 _OBJECT_ID = re.compile(r"[0-9a-f]{24}\Z")
 _WELL_FORMED_KEY = re.compile(r"[0-9a-fA-F]{32}\Z")
 
 _JSON = "application/json; charset=utf-8"
+_PROBLEM = "application/problem+json; charset=utf-8"
 _HTML = "text/html; charset=utf-8"
 _TEXT = "text/plain; charset=utf-8"
 
@@ -102,7 +124,8 @@ class _Fault:
     times: int | None = None
     status: int = 200
     body: bytes = b""
-    content_type: str = _JSON
+    content_type: str | None = _JSON
+    location: str = ""
     released: threading.Event = field(default_factory=threading.Event)
 
     def applies_to(self, method: str) -> bool:
@@ -118,10 +141,30 @@ def _as_text(value) -> str:
     return json.dumps(value) if isinstance(value, (bool, list, dict)) else str(value)
 
 
+@dataclass
+class _RateLimit:
+    per_window: int
+    retry_after: int
+    window: float
+    accepted: deque = field(default_factory=deque)  # arrival times, oldest first
+
+
+@dataclass
+class _Answer:
+    status: int
+    content_type: str | None
+    payload: bytes
+    headers: dict = field(default_factory=dict)
+    trickle: _Fault | None = None  # send it byte by byte, as this fault says
+
+
 def load_seed(seed) -> dict:
-    """Normalise a seed (path, list of contacts or dict of lists) to fresh lists."""
+    """Normalise a seed (path, list of contacts, dict of lists, or a generated
+    book with ``.contacts``) to fresh lists."""
     if seed is None:
         data = {}
+    elif hasattr(seed, "contacts") and not isinstance(seed, (dict, list)):
+        data = {"contacts": copy.deepcopy(list(seed.contacts))}
     elif isinstance(seed, (str, Path)):
         with open(seed, encoding="utf-8") as fh:
             data = json.load(fh)
@@ -141,10 +184,20 @@ class _Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     request_queue_size = 64
 
-    def __init__(self, address, emulator):
+    def __init__(self, address, emulator, tls_context=None):
         self.emulator = emulator
         self.closed = False
+        self.tls_context = tls_context
         super().__init__(address, _Handler)
+
+    def get_request(self):
+        connection, address = super().get_request()
+        if self.tls_context is not None:
+            # The handshake happens in the handler's thread, so a client that
+            # never completes it cannot hold up the accepting loop.
+            connection = self.tls_context.wrap_socket(
+                connection, server_side=True, do_handshake_on_connect=False)
+        return connection, address
 
     def handle_error(self, request, client_address):
         # Clients that give up (timeouts in fault tests) are expected here.
@@ -152,10 +205,36 @@ class _Server(http.server.ThreadingHTTPServer):
             super().handle_error(request, client_address)
 
 
+class _Trickle:
+    """Writes what it is given one byte at a time, waiting between bytes."""
+
+    def __init__(self, raw, fault):
+        self.raw = raw
+        self.fault = fault
+
+    def write(self, data):
+        data = bytes(data)
+        for index in range(len(data)):
+            if self.fault.released.is_set():  # cleared or stopping: the rest at once
+                self.raw.write(data[index:])
+                break
+            self.raw.write(data[index:index + 1])
+            self.fault.released.wait(self.fault.seconds)
+        return len(data)
+
+    def flush(self):
+        self.raw.flush()
+
+
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "HoldedEmulator/1.0"
     timeout = 60  # idle keep-alive connections do not linger forever
+
+    def setup(self):
+        super().setup()
+        if isinstance(self.connection, ssl.SSLSocket):
+            self.connection.do_handshake()
 
     def do_GET(self):
         self._dispatch()
@@ -194,59 +273,98 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 record.json = None
         emulator._record(record)
         try:
-            status, content_type, payload = emulator._answer(record, self.headers)
+            answer = emulator._answer(record, self.headers)
         except Exception:  # a bug here must still answer, like a real server would
             if emulator.verbose:
                 import traceback
 
                 traceback.print_exc()
-            status, content_type, payload = 500, _HTML, SERVER_ERROR_PAGE.encode()
-        record.status = status
+            answer = _Answer(500, _HTML, SERVER_ERROR_PAGE.encode())
+        latency = emulator.latency_ms
+        if latency and record.path.startswith("/api/"):
+            time.sleep(latency / 1000)
+        record.status = answer.status
         record.duration = time.perf_counter() - started
+        raw = self.wfile
+        if answer.trickle is not None:
+            self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            self.wfile = _Trickle(raw, answer.trickle)
         try:
-            self.send_response(status)
-            self.send_header("Content-Type", content_type)
-            self.send_header("Content-Length", str(len(payload)))
+            self.send_response(answer.status)
+            if answer.content_type:
+                self.send_header("Content-Type", answer.content_type)
+            for name, value in answer.headers.items():
+                self.send_header(name, value)
+            if answer.status != 204:
+                self.send_header("Content-Length", str(len(answer.payload)))
             self.end_headers()
-            self.wfile.write(payload)
+            if answer.payload:
+                self.wfile.write(answer.payload)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
+        finally:
+            self.wfile = raw
 
 
 class HoldedEmulator:
-    """An in-memory Holded v1 API served over HTTP on 127.0.0.1.
+    """An in-memory Holded API (v1 and v2) served over HTTP on 127.0.0.1.
 
-    ``seed`` is a path to a JSON file, a list of contacts, or a dict with
-    ``contacts`` and ``products`` lists; None starts empty. ``keys`` are the
-    API keys accepted in the ``key`` header (any text); by default only
-    ``DEFAULT_KEY``.
+    ``seed`` is a path to a JSON file, a list of contacts, a dict with
+    ``contacts`` and ``products`` lists, or a generated book (``book.make_book``);
+    None starts empty. ``keys`` are the API keys accepted in v1's ``key``
+    header (any text); by default only ``DEFAULT_KEY``. ``tokens`` are the v2
+    tokens accepted as ``Authorization: Bearer <token>``; by default only
+    ``DEFAULT_TOKEN``.
+
+    ``latency_ms`` delays every API answer; ``ignore_page`` makes the v1 list
+    answer its first page whatever ``page`` asks for; ``tls`` serves HTTPS with
+    a self-signed certificate made at start (``cert_path``). ``latency_ms`` and
+    ``ignore_page`` may be changed while running; ``tls`` counts at start.
     """
 
     def __init__(self, seed=SEED_PATH, keys=None, host="127.0.0.1",
-                 page_size=PAGE_SIZE, verbose=False):
+                 page_size=PAGE_SIZE, verbose=False, tokens=None, latency_ms=0,
+                 ignore_page=False, tls=False):
         self.host = host
         self.page_size = page_size
         self.verbose = verbose
         self.keys = list(keys) if keys else [DEFAULT_KEY]
+        self.tokens = list(tokens) if tokens else [DEFAULT_TOKEN]
+        self.latency_ms = latency_ms
+        self.ignore_page = ignore_page
+        self.tls = tls
         self._lock = threading.RLock()
         self._store = {name: {} for name in RESOURCES}
+        # Insertion number of every id ever stored, deleted ones too, so that
+        # a v2 cursor naming a since-deleted contact still knows where it was.
+        self._order = {name: {} for name in RESOURCES}
+        self._inserted = 0
         self._requests: list[RecordedRequest] = []
         self._fault: _Fault | None = None
+        self._rate: _RateLimit | None = None
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
         self._port: int | None = None
         self._running = False
-        data = load_seed(seed)
+        self._tls_folder: str | None = None
+        self._tls_context: ssl.SSLContext | None = None
+        data = load_seed(seed)  # already fresh objects: stored without copying again
         for name in RESOURCES:
             for item in data[name]:
-                self._add(name, item)
+                self._add(name, item, fresh=True)
 
     # -- life cycle -------------------------------------------------------
 
     def start(self, port: int = 0) -> "HoldedEmulator":
         if self._running:
             raise RuntimeError("emulator already running")
-        self._listen(port)
+        if self.tls:
+            self._make_certificate()
+        try:
+            self._listen(port)
+        except BaseException:
+            self._forget_certificate()
+            raise
         self._running = True
         return self
 
@@ -256,6 +374,7 @@ class HoldedEmulator:
         self.clear_fault(_relisten=False)
         self._unlisten()
         self._running = False
+        self._forget_certificate()
 
     def __enter__(self):
         if not self._running:
@@ -266,7 +385,7 @@ class HoldedEmulator:
         self.stop()
 
     def _listen(self, port):
-        server = _Server((self.host, port), self)
+        server = _Server((self.host, port), self, self._tls_context)
         thread = threading.Thread(
             target=server.serve_forever, kwargs={"poll_interval": 0.05},
             name=f"holded-emulator:{server.server_address[1]}", daemon=True)
@@ -284,6 +403,37 @@ class HoldedEmulator:
         thread.join()
         self._server = self._thread = None
 
+    def _make_certificate(self):
+        """A self-signed certificate for ``host``, made with the openssl command."""
+        folder = tempfile.mkdtemp(prefix="holded-emulator-tls-")
+        cert, key = Path(folder, "cert.pem"), Path(folder, "key.pem")
+        try:
+            ipaddress.ip_address(self.host)
+            alt_name = f"IP:{self.host}"
+        except ValueError:
+            alt_name = f"DNS:{self.host}"
+        command = ["openssl", "req", "-x509", "-newkey", "ec",
+                   "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "7",
+                   "-subj", f"/CN={self.host}", "-addext", f"subjectAltName={alt_name}",
+                   "-keyout", str(key), "-out", str(cert)]
+        try:
+            subprocess.run(command, check=True, capture_output=True, timeout=60)
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(cert, key)
+        except (OSError, subprocess.SubprocessError, ssl.SSLError) as exc:
+            shutil.rmtree(folder, ignore_errors=True)
+            detail = getattr(exc, "stderr", None) or b""
+            raise RuntimeError(
+                "could not make the emulator's self-signed TLS certificate with "
+                f"`openssl req`: {exc} {detail.decode(errors='replace').strip()}".strip()
+            ) from exc
+        self._tls_folder, self._tls_context = folder, context
+
+    def _forget_certificate(self):
+        if self._tls_folder:
+            shutil.rmtree(self._tls_folder, ignore_errors=True)
+        self._tls_folder = self._tls_context = None
+
     # -- addresses ---------------------------------------------------------
 
     @property
@@ -294,7 +444,8 @@ class HoldedEmulator:
     def base_url(self) -> str:
         if self._port is None:
             raise RuntimeError("emulator not started")
-        return f"http://{self.host}:{self._port}/"
+        scheme = "https" if self._tls_context is not None else "http"
+        return f"{scheme}://{self.host}:{self._port}/"
 
     @property
     def api_url(self) -> str:
@@ -307,8 +458,17 @@ class HoldedEmulator:
         return self.base_url + "app/"
 
     @property
+    def cert_path(self) -> str | None:
+        """The PEM certificate a TLS client must trust (``verify=``); None without TLS."""
+        return str(Path(self._tls_folder, "cert.pem")) if self._tls_folder else None
+
+    @property
     def key(self) -> str:
         return self.keys[0]
+
+    @property
+    def token(self) -> str:
+        return self.tokens[0]
 
     # -- inspection --------------------------------------------------------
 
@@ -348,18 +508,27 @@ class HoldedEmulator:
     def add_product(self, record: dict) -> str:
         return self._add("products", record)
 
-    def _add(self, resource, record):
-        record = copy.deepcopy(record)
+    def _add(self, resource, record, fresh=False):
+        if not fresh:
+            record = copy.deepcopy(record)
         with self._lock:
             if not record.get("id"):
                 record = {"id": self._new_id(resource), **record}
-            self._store[resource][record["id"]] = record
+            self._insert(resource, record)
             return record["id"]
+
+    def _insert(self, resource, record):
+        """Store a record; a new one goes last in list order (and cursor order)."""
+        store = self._store[resource]
+        if record["id"] not in store:
+            self._inserted += 1
+            self._order[resource][record["id"]] = self._inserted
+        store[record["id"]] = record
 
     def _new_id(self, resource):
         while True:
             candidate = new_object_id()
-            if candidate not in self._store[resource]:
+            if candidate not in self._order[resource]:  # never reuse a deleted one's either
                 return candidate
 
     def _record(self, record):
@@ -374,8 +543,8 @@ class HoldedEmulator:
             return self._fault.mode if self._fault else None
 
     def set_fault(self, mode: str, *, seconds: float = 5.0, methods=None,
-                  times: int | None = None, status: int = 200, body=None,
-                  content_type: str | None = None) -> None:
+                  times: int | None = None, status: int | None = None, body=None,
+                  content_type: str | None = None, location: str = "") -> None:
         """Make the API misbehave until ``clear_fault`` (or ``times`` requests).
 
         refuse   close the listening socket: connections are refused
@@ -384,13 +553,19 @@ class HoldedEmulator:
         notjson  answer 200 with a body that does not parse as JSON
         blocked  answer 402 "Account has been blocked. Reason: Unpaid"
         noid     creates/updates succeed but the answer lacks "id"
-        respond  answer ``status`` with ``body`` (dict/list → JSON) as given
+        respond  answer ``status`` (200) with ``body`` (dict/list → JSON) as given
+        trickle  answer normally, but send it one byte every ``seconds``, so a
+                 per-read time-out never fires while the whole answer takes long
+        redirect answer ``status`` (302) with an empty body and ``Location:
+                 location`` (another origin's address, say)
 
         ``methods`` limits the fault to those HTTP methods (noid defaults to
         POST and PUT); ``times`` ends it after that many hit requests.
         """
         if mode not in FAULT_MODES:
             raise ValueError(f"unknown fault mode {mode!r}; choose from {FAULT_MODES}")
+        if mode == "redirect" and not location:
+            raise ValueError("a redirect needs the address to send the client to (location=)")
         self.clear_fault()
         if mode == "noid" and methods is None:
             methods = ("POST", "PUT")
@@ -401,11 +576,14 @@ class HoldedEmulator:
             fault.body = BROKEN_JSON.encode() if body is None else _as_bytes(body)
             fault.content_type = _JSON
         elif mode == "respond":
-            fault.status = status
+            fault.status = 200 if status is None else status
             if isinstance(body, (dict, list)):
                 fault.body, fault.content_type = _dump(body), _JSON
             else:
                 fault.body, fault.content_type = _as_bytes(body or b""), _TEXT
+        elif mode == "redirect":
+            fault.status = 302 if status is None else status
+            fault.location, fault.content_type = location, None
         if content_type is not None:
             fault.content_type = content_type
         with self._lock:
@@ -414,7 +592,7 @@ class HoldedEmulator:
             self._unlisten()
 
     def clear_fault(self, _relisten: bool = True) -> None:
-        """Back to normal service; stalled requests are released at once."""
+        """Back to normal service; stalled and trickling answers are released at once."""
         with self._lock:
             fault, self._fault = self._fault, None
         if fault is None:
@@ -435,27 +613,80 @@ class HoldedEmulator:
                     self._fault = None
             return fault
 
+    # -- rate limit --------------------------------------------------------
+
+    def rate_limit(self, per_minute: int, retry_after: int = 60, *,
+                   window: float = 60.0) -> None:
+        """Answer 429 (``Retry-After: retry_after``) to an API request that
+        arrives when ``per_minute`` requests were already served within the
+        last ``window`` seconds (a sliding minute unless told otherwise).
+        Refused requests do not count towards the limit."""
+        if per_minute < 0 or window <= 0:
+            raise ValueError("the limit must be 0 or more requests in a window of some length")
+        with self._lock:
+            self._rate = _RateLimit(int(per_minute), int(retry_after), float(window))
+
+    def clear_rate_limit(self) -> None:
+        with self._lock:
+            self._rate = None
+
+    def _over_rate_limit(self, is_v2):
+        with self._lock:
+            limit = self._rate
+            if limit is None:
+                return None
+            now = time.monotonic()
+            while limit.accepted and now - limit.accepted[0] >= limit.window:
+                limit.accepted.popleft()
+            if len(limit.accepted) < limit.per_window:
+                limit.accepted.append(now)
+                return None
+            headers = {"Retry-After": str(limit.retry_after)}
+        if is_v2:
+            return _Answer(429, _PROBLEM, _dump(v2.Problem(429, "Too many requests.").body()),
+                           headers)
+        # v1's 429 body was never recorded; this shape follows its other errors.
+        return _Answer(429, _JSON, _dump({"status": 429, "info": "Too many requests"}), headers)
+
     # -- answering ---------------------------------------------------------
 
-    def _answer(self, record: RecordedRequest, headers):
+    def _answer(self, record: RecordedRequest, headers) -> _Answer:
         method, path = record.method, record.path
         if path == "/app" or path.startswith("/app/"):
-            return self._app_page(method, path)
-        fault = self._take_fault(method) if path.startswith("/api/") else None
+            return _Answer(*self._app_page(method, path))
+        is_api = path.startswith("/api/")
+        is_v2 = path.startswith("/api/v2/")
+        if is_api:
+            limited = self._over_rate_limit(is_v2)
+            if limited is not None:
+                return limited
+        fault = self._take_fault(method) if is_api else None
         omit_id = False
         if fault is not None:
             record.fault = fault.mode
             if fault.mode == "stall":
                 fault.released.wait(fault.seconds)
             elif fault.mode == "html500":
-                return 500, _HTML, SERVER_ERROR_PAGE.encode()
+                return _Answer(500, _HTML, SERVER_ERROR_PAGE.encode())
             elif fault.mode == "blocked":
-                return 402, _TEXT, BLOCKED_TEXT.encode()
+                return _Answer(402, _TEXT, BLOCKED_TEXT.encode())
             elif fault.mode in ("notjson", "respond"):
-                return fault.status, fault.content_type, fault.body
+                return _Answer(fault.status, fault.content_type, fault.body)
+            elif fault.mode == "redirect":
+                return _Answer(fault.status, fault.content_type, b"",
+                               {"Location": fault.location})
             elif fault.mode == "noid":
                 omit_id = True
+        if is_v2:
+            answer = _Answer(*self._answer_v2(record, headers, omit_id))
+        else:
+            answer = _Answer(*self._answer_v1(record, headers, omit_id))
+        if fault is not None and fault.mode == "trickle":
+            answer.trickle = fault
+        return answer
 
+    def _answer_v1(self, record, headers, omit_id):
+        method, path = record.method, record.path
         route = _ROUTE.match(path)
         if route is None:
             return _not_found_page()
@@ -502,10 +733,7 @@ class HoldedEmulator:
                 # Exact text comparison, no normalisation; when a filter is
                 # repeated the last value wins. "?phone=" asks for an empty phone
                 # (a contact without the field counts as empty).
-                for name in ("phone", "mobile"):
-                    if name in params:
-                        wanted = params[name][-1]
-                        items = [c for c in items if _as_text(c.get(name)) == wanted]
+                items = _matching(items, params, _V1_FILTERS)
                 if "customId" in params:
                     wanted = {part for value in params["customId"] for part in value.split(",")}
                     items = [c for c in items if _as_text(c.get("customId")) in wanted]
@@ -513,7 +741,7 @@ class HoldedEmulator:
                 page = int(params.get("page", ["1"])[-1])
             except ValueError:
                 page = 1
-            page = max(page, 1)
+            page = 1 if self.ignore_page else max(page, 1)
             start = (page - 1) * self.page_size
             return copy.deepcopy(items[start:start + self.page_size])
 
@@ -525,7 +753,7 @@ class HoldedEmulator:
             new_id = self._new_id(resource)
             stored = {"id": new_id}
             _merge(resource, stored, fields)
-            self._store[resource][new_id] = stored
+            self._insert(resource, stored)
         answer = {"status": 1, "info": "Created"}
         if not omit_id:
             answer["id"] = new_id
@@ -540,6 +768,91 @@ class HoldedEmulator:
         if not omit_id:
             answer["id"] = item_id
         return 200, _JSON, _dump(answer)
+
+    # -- API v2 ------------------------------------------------------------
+
+    def _answer_v2(self, record, headers, omit_id):
+        try:
+            self._check_token(headers.get("Authorization"))
+            route = _V2_ROUTE.match(record.path)
+            if route is None:
+                raise v2.Problem(404, "No such resource.")
+            item_id, method = route.group(1), record.method
+            if item_id is None and method == "GET":
+                return 200, _JSON, _dump(self._v2_list(record.params))
+            if item_id is None and method == "POST":
+                return self._v2_create(record, omit_id)
+            if item_id is None:
+                raise v2.Problem(404, "No such resource.")
+            with self._lock:
+                stored = (self._store["contacts"].get(item_id)
+                          if _OBJECT_ID.match(item_id) else None)
+                if stored is None or method not in ("GET", "PUT", "DELETE"):
+                    raise v2.Problem(404, f"Contact {item_id} not found.")
+                if method == "GET":
+                    return 200, _JSON, _dump(v2.to_v2(stored))
+                if method == "DELETE":
+                    del self._store["contacts"][item_id]
+                    return 204, None, b""
+                return self._v2_replace(stored, record)
+        except v2.Problem as problem:
+            return problem.status, _PROBLEM, _dump(problem.body())
+
+    def _check_token(self, authorization):
+        if not authorization or not authorization.strip():
+            raise v2.Problem(401, "Invalid or missing API key.")
+        scheme, _, token = authorization.strip().partition(" ")
+        if scheme.lower() != "bearer" or token.strip() not in self.tokens:
+            raise v2.Problem(403, "Access denied.")
+
+    def _v2_list(self, params):
+        limit = V2_LIMIT
+        if "limit" in params:
+            try:
+                limit = int(params["limit"][-1])
+            except ValueError:
+                limit = 0
+            if limit < 1:
+                raise v2.Problem(400, "limit: must be a whole number from 1.")
+            limit = min(limit, V2_MAX_LIMIT)
+        with self._lock:
+            items = _matching(self._store["contacts"].values(), params, _V2_FILTERS)
+            if "cursor" in params:
+                cursor = params["cursor"][-1]
+                if cursor == "":
+                    return {"items": [], "cursor": None, "has_more": False}
+                order = self._order["contacts"]
+                if cursor not in order:
+                    raise v2.Problem(400, f"cursor: {cursor!r} is not a valid cursor.")
+                # The store keeps insertion order, so the items are sorted by it.
+                start = bisect.bisect_right(items, order[cursor], key=lambda c: order[c["id"]])
+                items = items[start:]
+            page = items[:limit]
+            return {"items": [v2.to_v2(c) for c in page],
+                    "cursor": page[-1]["id"] if page else None,
+                    "has_more": len(items) > limit}
+
+    def _v2_create(self, record, omit_id):
+        fields, website = v2.written_fields(_v2_body(record))
+        now = int(time.time())
+        with self._lock:
+            new_id = self._new_id("contacts")
+            self._insert("contacts", {
+                "id": new_id, "customId": "", **copy.deepcopy(fields),
+                "iban": "", "swift": "", "clientRecord": 0, "supplierRecord": 0,
+                "socialNetworks": {"website": website}, "tags": [], "notes": [],
+                "shippingAddresses": [], "createdAt": now, "updatedAt": now})
+        return 201, _JSON, _dump({} if omit_id else {"id": new_id})
+
+    def _v2_replace(self, stored, record):
+        fields, website = v2.written_fields(_v2_body(record),
+                                            find_contact=self._store["contacts"].get)
+        stored.update(copy.deepcopy(fields))
+        social = stored.get("socialNetworks")
+        stored["socialNetworks"] = {**(social if isinstance(social, dict) else {}),
+                                    "website": website}
+        stored["updatedAt"] = int(time.time())
+        return 200, _JSON, _dump({"status": 1})
 
     def _app_page(self, method, path):
         """A minimal web app, so an opened contact page shows something real."""
@@ -558,6 +871,33 @@ class HoldedEmulator:
             for k in ("code", "email", "phone", "mobile") if item.get(k))
         return 200, _HTML, _page(f"{name} · Holded",
                                  f'<h1 id="{item_id}">{name}</h1><table>{rows}</table>')
+
+
+_V1_FILTERS = {"phone": "phone", "mobile": "mobile"}
+_V2_FILTERS = {"phone": "phone", "mobile": "mobile", "email": "email", "code": "code",
+               "custom_id": "customId"}
+
+
+def _matching(items, params, filters):
+    """The items whose fields equal the query's values exactly, as text.
+
+    ``filters`` maps query names to field names; a repeated filter's last value wins.
+    """
+    items = list(items)
+    for name, key in filters.items():
+        if name in params:
+            wanted = params[name][-1]
+            items = [item for item in items if _as_text(item.get(key)) == wanted]
+    return items
+
+
+def _v2_body(record):
+    """A v2 write's decoded body; an empty one counts as an empty object."""
+    if not record.body.strip():
+        return {}
+    if record.json is None:
+        raise v2.Problem(400, "The request body is not valid JSON.")
+    return record.json
 
 
 def _body_object(record):
