@@ -21,6 +21,21 @@ std::string request_host(const py::handle &error) {
     return text_of(py::module_::import("urllib.parse").attr("urlsplit")(url).attr("netloc"));
 }
 
+// Why a certificate was not accepted, in the TLS library's words ("self-signed certificate",
+// "certificate has expired"), found under the wrappers of the request library.
+std::string certificate_problem(py::object error) {
+    py::object ssl = py::module_::import("ssl");
+    for (int depth = 0; depth < 12 && !error.is_none(); ++depth) {
+        if (py::isinstance(error, ssl.attr("SSLCertVerificationError"))) return text_of(error.attr("verify_message"));
+        py::object next = error.attr("__cause__");
+        if (next.is_none()) next = error.attr("__context__");
+        if (next.is_none()) next = py::getattr(error, "reason", py::none());
+        if (!py::isinstance(next, py::module_::import("builtins").attr("BaseException"))) break;
+        error = next;
+    }
+    return std::string();
+}
+
 }  // namespace
 
 py::str failure_text(const py::handle &error) {
@@ -33,6 +48,12 @@ py::str failure_text(const py::handle &error) {
     }
     if (!requests_errors.is_none()) {
         std::string host = request_host(error);
+        // A proxy or antivirus that intercepts TLS, or a wrong clock on the PC.
+        if (py::isinstance(error, requests_errors.attr("SSLError"))) {
+            std::string problem = certificate_problem(py::reinterpret_borrow<py::object>(error));
+            std::string line = std::string(tr("certificado no válido: ")) + (host.empty() ? "" : host);
+            return py::str(problem.empty() ? line : line + " (" + problem + ")");
+        }
         if (py::isinstance(error, requests_errors.attr("Timeout")))
             return host.empty() ? tr("El servicio no responde a tiempo") : py::str(tr("Sin respuesta a tiempo de ") + py::str(host));
         if (py::isinstance(error, requests_errors.attr("ConnectionError")))

@@ -217,20 +217,23 @@ py::object new_record(py::object self, py::object cual, py::object payload) {
 
 bool is_instance(const py::handle &value, const py::object &type) { return py::isinstance(value, type); }
 
+// The error an error was raised from: its cause, its context, or what the connection pool keeps
+// as its "reason"; None when there is none (the pool's reason may be a mere text).
+py::object cause_of(const py::object &error) {
+    py::object next = error.attr("__cause__");
+    if (next.is_none()) next = error.attr("__context__");
+    if (next.is_none()) next = py::getattr(error, "reason", py::none());
+    if (next.is_none() && py::len(error.attr("args")) > 0) next = error.attr("args")[py::int_(0)];
+    return is_instance(next, mod("builtins").attr("BaseException")) ? next : py::none();
+}
+
 // Whether a refused connection lies somewhere under a request library error (it wraps the
-// socket error a few levels down, through causes and the pool's "reason").
+// socket error a few levels down).
 bool refused_below(py::object error) {
     py::object refused = mod("builtins").attr("ConnectionRefusedError");
     for (int depth = 0; depth < 12 && !error.is_none(); ++depth) {
         if (is_instance(error, refused)) return true;
-        py::object next = error.attr("__cause__");
-        if (next.is_none()) next = error.attr("__context__");
-        if (next.is_none()) next = py::getattr(error, "reason", py::none());
-        if (next.is_none() && py::len(error.attr("args")) > 0) {
-            py::object first = error.attr("args")[py::int_(0)];
-            if (is_instance(first, mod("builtins").attr("BaseException"))) next = first;
-        }
-        error = next;
+        error = cause_of(error);
     }
     return false;
 }
@@ -238,10 +241,8 @@ bool refused_below(py::object error) {
 // The deepest cause of an error: the socket or name-resolution message behind the wrappers.
 py::object innermost(py::object error) {
     for (int depth = 0; depth < 12; ++depth) {
-        py::object next = error.attr("__cause__");
-        if (next.is_none()) next = error.attr("__context__");
-        if (next.is_none()) next = py::getattr(error, "reason", py::none());
-        if (next.is_none() || !is_instance(next, mod("builtins").attr("BaseException"))) break;
+        py::object next = cause_of(error);
+        if (next.is_none()) break;
         error = next;
     }
     return error;
@@ -490,7 +491,7 @@ ContactPage contact_page(const py::object &client, const PageCursor &at) {
     if (status_of(response) != 200 || (v2 ? !py::isinstance<py::dict>(body) : !py::isinstance<py::list>(body)))
         raise_user_error(std::string(tr("Holded no ha dado la lista de contactos: ")) + std::to_string(status_of(response)));
     if (v2) {
-        for (py::handle item : body[py::str("items")]) page.records.append(v2::to_v1(item));
+        for (py::handle item : body[py::str("items")]) page.records.append(v2::to_v1_brief(item));
         py::object cursor = body.attr("get")("cursor");
         page.more = py::bool_(body.attr("get")("has_more", false)) && py::isinstance<py::str>(cursor) && py::len(cursor) > 0;
         if (page.more) page.next.token = py::str(cursor);

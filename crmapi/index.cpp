@@ -34,14 +34,17 @@ constexpr double RETRY_SECONDS = 300;
 
 py::object mod(const char *name) { return py::module_::import(name); }
 
+// What the index gives back of a contact; the rest is looked up in Holded when needed.
 struct Contact {
-    std::string id, name, phone, mobile, email, code;
+    std::string id, name;
 };
 
 // What a duplicate shares with the contact about to be created.
 enum Match : unsigned { NUMBER = 1, EMAIL = 2, TAX_ID = 4 };
 
-using Keyed = std::unordered_map<std::string, std::vector<std::uint32_t>>;
+// Key -> position of a contact. Most keys belong to one contact, so one node per pair keeps the
+// index small (an index of 10,000 contacts is a few MB).
+using Keyed = std::unordered_multimap<std::string, std::uint32_t>;
 
 // What a contact is found by.
 struct Keys {
@@ -50,7 +53,7 @@ struct Keys {
     std::vector<std::string> tax_ids;  // code and VAT number, as compared
 };
 
-// A contact as the index keeps it, with the keys it is found by.
+// A contact as it is read, with the keys it is found by.
 struct Entry {
     Contact contact;
     Keys keys;
@@ -59,46 +62,40 @@ struct Entry {
 // One reading of the contact list, with what is looked up in it.
 struct Book {
     std::vector<Contact> contacts;
-    std::vector<Keys> keys;  // of the contact at the same position
     std::unordered_map<std::string, std::uint32_t> by_id;
     Keyed by_number, by_email, by_tax_id;
 };
 
 void add_key(Keyed &keyed, const std::string &key, std::uint32_t position) {
     if (key.empty()) return;
-    std::vector<std::uint32_t> &positions = keyed[key];
-    if (std::find(positions.begin(), positions.end(), position) == positions.end()) positions.push_back(position);
+    auto [first, last] = keyed.equal_range(key);
+    for (auto it = first; it != last; ++it)
+        if (it->second == position) return;
+    keyed.emplace(key, position);
 }
 
-void drop_key(Keyed &keyed, const std::string &key, std::uint32_t position) {
-    auto found = keyed.find(key);
-    if (found == keyed.end()) return;
-    auto &positions = found->second;
-    positions.erase(std::remove(positions.begin(), positions.end(), position), positions.end());
-    if (positions.empty()) keyed.erase(found);
+void drop_position(Keyed &keyed, std::uint32_t position) {
+    for (auto it = keyed.begin(); it != keyed.end();) it = it->second == position ? keyed.erase(it) : std::next(it);
 }
 
-// Puts an entry in the book, replacing the contact of the same id (whose keys go with it).
+// Puts an entry in the book, replacing the contact of the same id. A replacement is rare (a
+// contact changed in Holded since the index was read), so the old keys are found by a scan
+// rather than kept for every contact.
 void upsert(Book &book, Entry entry) {
     std::uint32_t position;
     auto known = book.by_id.find(entry.contact.id);
     if (known != book.by_id.end()) {
         position = known->second;
-        const Keys &old = book.keys[position];
-        for (const std::string &number : old.numbers) drop_key(book.by_number, number, position);
-        drop_key(book.by_email, old.email, position);
-        for (const std::string &tax_id : old.tax_ids) drop_key(book.by_tax_id, tax_id, position);
+        for (Keyed *keyed : {&book.by_number, &book.by_email, &book.by_tax_id}) drop_position(*keyed, position);
         book.contacts[position] = std::move(entry.contact);
     } else {
         position = static_cast<std::uint32_t>(book.contacts.size());
         book.by_id.emplace(entry.contact.id, position);
         book.contacts.push_back(std::move(entry.contact));
-        book.keys.emplace_back();
     }
     for (const std::string &number : entry.keys.numbers) add_key(book.by_number, number, position);
     add_key(book.by_email, entry.keys.email, position);
     for (const std::string &tax_id : entry.keys.tax_ids) add_key(book.by_tax_id, tax_id, position);
-    book.keys[position] = std::move(entry.keys);
 }
 
 // --- reading a contact ------------------------------------------------------------------------
@@ -133,14 +130,9 @@ void add_once(std::vector<std::string> &keys, std::string key) {
 
 Entry read_contact(const py::handle &record, const std::string &region) {
     Entry entry;
-    Contact &contact = entry.contact;
-    contact.id = text_field(record, "id");
-    contact.name = text_field(record, "name");
-    contact.phone = text_field(record, "phone");
-    contact.mobile = text_field(record, "mobile");
-    contact.email = text_field(record, "email");
+    entry.contact.id = text_field(record, "id");
+    entry.contact.name = text_field(record, "name");
     std::string code = text_field(record, "code"), vat = text_field(record, "vatnumber");
-    contact.code = code.empty() ? vat : code;
 
     Keys &keys = entry.keys;
     add_once(keys.numbers, canonical_number(record.attr("get")("phone"), region));
@@ -155,10 +147,7 @@ Entry read_contact(const py::handle &record, const std::string &region) {
     return entry;
 }
 
-py::dict as_record(const Contact &contact) {
-    return py::dict("id"_a = contact.id, "name"_a = contact.name, "phone"_a = contact.phone, "mobile"_a = contact.mobile,
-                    "email"_a = contact.email, "code"_a = contact.code);
-}
+py::dict as_record(const Contact &contact) { return py::dict("id"_a = contact.id, "name"_a = contact.name); }
 
 double seconds_since(Clock::time_point then) { return std::chrono::duration<double>(Clock::now() - then).count(); }
 
@@ -294,8 +283,12 @@ bool ContactIndex::reserve(bool force) {
 }
 
 std::vector<std::uint32_t> ContactIndex::positions_of(const Keyed &keyed, const std::string &key) const {
-    auto found = keyed.find(key);
-    return found == keyed.end() ? std::vector<std::uint32_t>() : found->second;
+    std::vector<std::uint32_t> positions;
+    auto [first, last] = keyed.equal_range(key);
+    for (auto it = first; it != last; ++it) positions.push_back(it->second);
+    // In the order the contacts were read, as Holded lists them.
+    std::sort(positions.begin(), positions.end());
+    return positions;
 }
 
 py::list ContactIndex::find(const py::object &number) const {
@@ -434,7 +427,7 @@ void register_index(py::module_ &m) {
         .def_property_readonly("listo", &ContactIndex::ready, "True once a build has completed.")
         .def_property_readonly("activo", &ContactIndex::enabled, "False when the settings turn the index off.")
         .def("__len__", &ContactIndex::size)
-        .def("actualizar", &ContactIndex::build,
+        .def("actualizar", [](ContactIndex &self) { return self.build(); },
              "Reads the whole contact list now, in the calling thread; returns the number of contacts read.\n"
              "Raises when the list cannot be read, keeping the index it had.")
         .def(
@@ -455,7 +448,7 @@ void register_index(py::module_ &m) {
             "Starts a build in the background when one is due (never built, older than its hours, or a\n"
             "failure long enough ago); True when it started one. Never waits for the network.")
         .def("buscar", &ContactIndex::find, "numero"_a,
-             "The contacts (dicts with id, name, phone, mobile, email, code) whose phone, mobile or contact\n"
+             "The contacts (dicts with id and name) whose phone, mobile or contact\n"
              "person's phone is this number in any format; [] when none or when nothing is built.")
         .def("duplicados", &ContactIndex::duplicates, "numero"_a = py::none(), "email"_a = py::none(),
              "nif"_a = py::none(),

@@ -54,17 +54,17 @@ void work() {
     Pool &shared = pool();
     while (true) {
         py::tuple job = shared.jobs.attr("get")();  // waits without the GIL
-        py::object task = job[0], future = job[1];
+        py::object task = job[0], reply = job[1];
         try {
-            future.attr("set_result")(task());
+            reply.attr("put")(py::make_tuple(true, task()));
         } catch (py::error_already_set &e) {
-            future.attr("set_exception")(e.value());
+            reply.attr("put")(py::make_tuple(false, e.value()));
         }
         ++shared.idle;
     }
 }
 
-// Runs `task` on a worker; the future of its result.
+// Runs `task` on a worker; the queue its outcome arrives on: (True, result) or (False, error).
 py::object submit(py::object task) {
     Pool &shared = pool();
     if (shared.idle > 0) {
@@ -76,12 +76,12 @@ py::object submit(py::object task) {
         mod("threading").attr("Thread")("target"_a = py::cpp_function(&work), "name"_a = "holded-exchange",
                                         "daemon"_a = true).attr("start")();
     }
-    py::object future = mod("concurrent.futures").attr("Future")();
-    shared.jobs.attr("put")(py::make_tuple(task, future));
-    return future;
+    py::object reply = mod("queue").attr("SimpleQueue")();
+    shared.jobs.attr("put")(py::make_tuple(task, reply));
+    return reply;
 }
 
-double now() { return seconds_of(mod("time").attr("monotonic")()); }
+double now() { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
 
 std::string origin(const py::object &url) {
     py::object parts = mod("urllib.parse").attr("urlsplit")(url);
@@ -146,14 +146,17 @@ py::object await_answer(const Request &request, double deadline) {
                                         headers = request.headers, payload = request.payload, deadline] {
         return perform(method, url, headers, payload, deadline);
     });
-    py::object future = submit(task);
+    py::object reply = submit(task);
     double wait = std::max(0.0, deadline - now()) + WAIT_GRACE_SECONDS;
+    py::tuple outcome;
     try {
-        return future.attr("result")("timeout"_a = wait);
+        outcome = reply.attr("get")("timeout"_a = wait);
     } catch (py::error_already_set &e) {
-        if (py::bool_(future.attr("done")())) throw;
+        if (!e.matches(mod("queue").attr("Empty"))) throw;
+        raise_error(timeout_error("ReadTimeout", "no answer within the time allowed", request.url, request.method));
     }
-    raise_error(timeout_error("ReadTimeout", "no answer within the time allowed", request.url, request.method));
+    if (!outcome[0].cast<bool>()) raise_error(outcome[1]);
+    return outcome[1];
 }
 
 // Seconds Holded asks us to wait before trying again; its header is seconds or an HTTP date.

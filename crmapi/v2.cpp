@@ -140,6 +140,23 @@ py::object to_v1(const py::handle &record) {
     return out;
 }
 
+py::dict to_v1_brief(const py::handle &record) {
+    py::dict out;
+    if (!py::isinstance<py::dict>(record)) return out;
+    py::dict fields = py::reinterpret_borrow<py::dict>(record);
+    for (const char *name : {"id", "name", "phone", "mobile", "email", "code"})
+        if (fields.contains(name)) out[name] = fields[name];
+    if (fields.contains("vat_number")) out["vatnumber"] = fields["vat_number"];
+    if (fields.contains("contact_persons") && py::isinstance<py::list>(fields["contact_persons"])) {
+        py::list persons;
+        for (py::handle person : fields["contact_persons"])
+            if (py::isinstance<py::dict>(person) && person.contains("phone"))
+                persons.append(py::dict("phone"_a = person[py::str("phone")]));
+        out["contactPersons"] = persons;
+    }
+    return out;
+}
+
 py::dict create_body(const py::handle &record, std::vector<std::string> &lost) {
     py::dict fields = py::reinterpret_borrow<py::dict>(record);
     if (fields.contains("note") && filled(fields["note"])) lost.emplace_back("note");

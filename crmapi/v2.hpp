@@ -15,6 +15,10 @@ bool is_token(const std::string &key);
 // A contact as v2 reads it, in v1's field names.
 py::object to_v1(const py::handle &record);
 
+// Of a contact as v2 reads it, only what the contact index reads, in v1's field names (a whole
+// translation of every contact of a book costs more than the rest of the index's work).
+py::dict to_v1_brief(const py::handle &record);
+
 // The body v2 takes to create a contact, from a v1-shaped record. Fields v2 cannot take at
 // creation (contact persons) are left out; `lost` receives the v1 names of the data that v2
 // cannot keep at all (the note).
