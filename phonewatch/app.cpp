@@ -5,13 +5,12 @@
 #include "embedded_images.hpp"
 #include "failure.hpp"
 
+#include <algorithm>
+#include <optional>
 #include <string>
 
 namespace {
 
-constexpr int POLL_MS = 2400;
-// Numbers of this length or shorter are internal extensions: never looked up.
-constexpr size_t EXTENSION_LENGTH = 6;
 // The search window takes a number only from this many characters (blanks and + count).
 constexpr size_t SEARCH_MIN_LENGTH = 9;
 // The start-up number keeps the last nine digits of the arguments.
@@ -62,14 +61,19 @@ bool guarded(Action &&action) {
     return false;
 }
 
-py::object buscateam() { return mod("crmprocs").attr("buscateam"); }
+Runtime &runtime_of(const py::object &self) { return *self.cast<phonewatch_app &>().runtime; }
 
-// The handset's number at this moment; the empty text when it reports none.
-py::str active_number(const py::object &app) {
-    py::object number = app.attr("Phone").attr("ActiveNumber");
-    if (number.is_none()) return py::str("");
-    return py::str(number);
+// A lookup, a window or a notice: run guarded while a background thread keeps reading the
+// handset, whose calls the tray loop looks up once it runs again.
+template <typename Action>
+bool watched(const py::object &self, Action &&action) {
+    std::optional<HandsetWatch> watch;
+    py::object app = self.attr("app");
+    if (!app.is_none()) watch.emplace(self.cast<phonewatch_app &>().runtime, app);
+    return guarded(std::forward<Action>(action));
 }
+
+py::object buscateam() { return mod("crmprocs").attr("buscateam"); }
 
 py::list tray_menu() {
     py::list items;
@@ -87,52 +91,65 @@ py::list tray_menu() {
     return menu;
 }
 
-// One poll of the handset. A new number longer than an extension becomes the pending and the
-// last number; the same number is not taken twice in a turn. Each mention of the active number
-// is a fresh read, as the number may change while we look.
-void poll_handset(const py::object &app, py::str &ntelold, py::str &ntelf) {
-    try {
-        if (py::len(active_number(app)) == 0) return;
-        if (!ntelold.equal(active_number(app))) {
-            if (py::len(active_number(app)) > EXTENSION_LENGTH) {
-                py::print(active_number(app), "flush"_a = true);
-                ntelf = active_number(app);
-            }
-            ntelold = ntelf;
-        }
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        say("APP no activo");
-    }
-}
-
 // "Ultimo Telefono": the last number taken in this turn, else whatever the handset shows now.
 // Without either there is nothing to look up; a short notice says so.
-void take_last_number(const py::object &app, const py::str &ntelold, py::str &ntelf) {
+void take_last_number(const py::object &self, const py::str &ntelold, py::str &ntelf) {
+    py::object app = self.attr("app");
     py::str number = ntelold;
     if (py::len(number) == 0 && !app.is_none()) {
         try {
-            number = active_number(app);
+            py::object active = app.attr("Phone").attr("ActiveNumber");
+            number = active.is_none() ? py::str("") : clean_number(py::str(active));
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception)) throw;
             number = py::str("");
         }
     }
-    if (py::len(number) > 0) {
+    if (has_digit(number)) {
         ntelf = number;
         return;
     }
-    toolkit().attr("popup_auto_close")(tr("No hay ningún número para volver a buscar"), "auto_close_duration"_a = 2,
-                                       "keep_on_top"_a = true, "icon"_a = window_icon());
+    watched(self, [&] {
+        toolkit().attr("popup_auto_close")(tr("No hay ningún número para volver a buscar"),
+                                           "auto_close_duration"_a = 2, "keep_on_top"_a = true,
+                                           "icon"_a = window_icon());
+    });
 }
 
-// The number given on the command line: the last nine digits of the whole-word digit runs of
-// all arguments written together.
-py::str startup_number(const py::list &argv) {
+// The country calling code of the office (setting pais), whose numbers the lookup knows in
+// their national form; Spain's when the setting names no country.
+py::str home_calling_code(const py::object &settings) {
+    py::object phonenumbers = mod("phonenumbers");
+    py::object pais = settings.attr("get")("pais", "ES");
+    py::object region = py::isinstance<py::str>(pais) ? py::str(pais).attr("strip")().attr("upper")() : py::str("ES");
+    py::int_ code = phonenumbers.attr("country_code_for_region")(region);
+    if (code.cast<long>() == 0) code = phonenumbers.attr("country_code_for_region")("ES");
+    return py::str(code);
+}
+
+// The number given on the command line, from the whole-word digit runs of all arguments written
+// together: a foreign number written with "+" or "00" is kept whole ("+" and all its digits);
+// otherwise, and for the office's own country code, the last nine digits.
+py::str startup_number(const py::list &argv, const py::object &settings) {
     py::list rest;
-    for (size_t i = 1; i < py::len(argv); ++i) rest.append(argv[i]);
+    for (size_t i = 1; i < py::len(argv); ++i) rest.append(clean_number(argv[i]));
     py::str joined = py::str("").attr("join")(rest);
-    py::list runs = mod("re").attr("findall")(R"(\b\d+\b)", joined);
+    py::list found = mod("builtins").attr("list")(mod("re").attr("finditer")(R"(\b\d+\b)", joined));
+    py::list runs;
+    for (auto match : found) runs.append(match.attr("group")());
+
+    if (py::len(runs) > 0) {
+        py::object first = found[0];
+        py::ssize_t at = py::int_(first.attr("start")()).cast<py::ssize_t>();
+        bool plus = at > 0 && py::str(joined[py::int_(at - 1)]).equal(py::str("+"));
+        py::str digits = py::str("").attr("join")(runs);
+        bool zeros = py::bool_(digits.attr("startswith")("00"));
+        if (zeros) digits = py::str(digits[py::slice(2, py::len(digits), 1)]);
+        if ((plus || zeros) && py::len(digits) > 0 &&
+            !py::bool_(digits.attr("startswith")(home_calling_code(settings))))
+            return py::str(py::str("+") + digits);
+    }
+
     py::str ctele("");
     for (size_t i = py::len(runs); i-- > 0;) {
         ctele = py::str(py::str(runs[i]) + ctele);
@@ -157,24 +174,38 @@ void connect_handset(py::object self) {
     }
 }
 
+// Whether the client's failed probe may pass by itself (no network, a time-out, the service
+// down) rather than need a better key.
+bool passing_failure(const py::object &client) {
+    return py::bool_(py::getattr(client, "sin_conexion", py::bool_(false)));
+}
+
 void construct(py::object self) {
     py::object sg = toolkit();
     py::object variable = mod("conf").attr("conf")();
     self.attr("variable") = variable;
     variable.attr("apiteam") = mod("crmapi").attr("crmapi")();
-    if (!py::bool_(variable.attr("apiteam").attr("estado"))) {
+    // A network that is not up yet is no reason to ask for the key: the tray starts and keeps
+    // trying Holded in the background.
+    if (!py::bool_(variable.attr("apiteam").attr("estado")) && !passing_failure(variable.attr("apiteam"))) {
         py::object detail = py::getattr(variable.attr("apiteam"), "lasterror", py::none());
         if (detail.is_none() || py::len(py::str(detail)) == 0) detail = tr("Revise la clave API y la conexión a Internet");
         sg.attr("popup_error")(tr("Error API"), py::str(detail), "keep_on_top"_a = true, "icon"_a = app_icon());
         variable.attr("apiteam") = py::none();
         variable.attr("inicioconfig")();
         variable.attr("apiteam") = mod("crmapi").attr("crmapi")();
-        if (!py::bool_(variable.attr("apiteam").attr("estado"))) {
+        if (!py::bool_(variable.attr("apiteam").attr("estado")) && !passing_failure(variable.attr("apiteam"))) {
             toolkit().attr("popup_error")(tr("Error API"), tr("Imposible seguir sin la informaion de API correcta"));
             // A tray whose every lookup fails helps nobody: the run ends here.
             self.attr("app") = py::none();
             return;
         }
+    }
+    py::object client = variable.attr("apiteam");
+    if (!py::bool_(client.attr("estado"))) {
+        py::print(py::str("Holded no responde: ") + py::str(py::getattr(client, "lasterror", py::str(""))),
+                  "flush"_a = true);
+        holded_offline(runtime_of(self).holded, client);
     }
 
     self.attr("app") = py::none();
@@ -184,35 +215,96 @@ void construct(py::object self) {
 
     py::list argv = mod("sys").attr("argv");
     if (py::len(argv) >= 2) {
-        py::str number = startup_number(argv);
-        guarded([&] { buscateam()(self, procetlf(number)); });
+        watched(self, [&] {
+            py::str number = startup_number(argv, variable.attr("cvariables"));
+            // Nothing to look up: no digits in the arguments.
+            if (has_digit(number)) buscateam()(self, procetlf(number));
+        });
     }
 
     while (!py::bool_(self.attr("home")())) {
     }
 }
 
+void show_notice(const py::object &tray, const py::str &title, const py::str &message, const char *icon) {
+    tray.attr("show_message")(title, message, "messageicon"_a = toolkit().attr(icon));
+}
+
+// Tells the user once that Holded cannot be reached, then what a probe retried in the background
+// found once it has ended.
+void follow_holded(const py::object &self, const py::object &tray) {
+    HoldedState &holded = runtime_of(self).holded;
+    if (holded.offline && !holded.told) {
+        holded.told = true;
+        watched(self, [&] {
+            show_notice(tray, tr("Sin conexión con Holded"),
+                        tr("Holded no responde. Se volverá a intentar cada minuto; las búsquedas pueden fallar "
+                           "mientras tanto."),
+                        "SYSTEM_TRAY_MESSAGE_ICON_WARNING");
+        });
+    }
+    std::string result = holded_follow(holded);
+    if (result == "back") {
+        watched(self, [&] {
+            show_notice(tray, tr("Conexión con Holded"), tr("Holded vuelve a responder."),
+                        "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
+        });
+    } else if (result == "refused") {
+        watched(self, [&] {
+            py::object detail = py::getattr(holded.client, "lasterror", py::str(""));
+            toolkit().attr("popup_error")(tr("Error API"), py::str(detail), "keep_on_top"_a = true,
+                                          "icon"_a = app_icon());
+        });
+    }
+}
+
+// Looks up, in the order they came, the calls taken by the polls (the tray's own and those made
+// while it was busy), then the number asked for with "Ultimo Telefono". Calls that ring during
+// one of these lookups join the queue and are looked up in turn.
+void look_up_pending(const py::object &self, const py::object &tray, py::str &ntelold, py::str &ntelf) {
+    py::list pending = runtime_of(self).handset.pending;
+    while (true) {
+        py::str number;
+        if (py::len(pending) > 0) {
+            number = pending.attr("pop")(0);
+            ntelold = number;
+        } else if (py::len(ntelf) > 0) {
+            // Cleared first: a lookup that fails is reported once, not retried at every poll.
+            number = ntelf;
+            ntelf = py::str("");
+        } else {
+            return;
+        }
+        watched(self, [&] { buscateam()(self, procetlf(number), tray); });
+    }
+}
+
 py::bool_ home(py::object self) {
     py::object sg = toolkit();
+    Runtime &runtime = runtime_of(self);
     py::object tray = sg.attr("SystemTray")("menu"_a = tray_menu(), "data_base64"_a = app_icon());
     py::str ntelold(""), ntelf("");
     py::object variable = self.attr("variable");
+    follow_holded(self, tray);
     while (true) {
-        py::object read = tray.attr("read")("timeout"_a = POLL_MS);
-        std::string event = text_of(read);
         py::object app = self.attr("app");
+        // The handset is read every POLL_SECONDS, also when an action came in between.
+        double wait = app.is_none() ? poll_seconds() : seconds_until_poll(runtime.handset);
+        int timeout = std::max(1, static_cast<int>(wait * 1000));
+        std::string event = text_of(tray.attr("read")("timeout"_a = timeout));
+        app = self.attr("app");
 
-        if (event == "__TIMEOUT__" && !app.is_none()) poll_handset(app, ntelold, ntelf);
-        if (ends_with(event, "::Aspecto")) guarded([&] { variable.attr("tema")(); });
-        if (ends_with(event, "::Ultimo")) take_last_number(app, ntelold, ntelf);
-        if (ends_with(event, "::Buscar") || event == "__ACTIVATED__") guarded([&] { self.attr("buscar")(); });
+        if (event == "__TIMEOUT__" && !app.is_none()) poll_handset(runtime.handset, app);
+        if (ends_with(event, "::Aspecto")) watched(self, [&] { variable.attr("tema")(); });
+        if (ends_with(event, "::Ultimo")) take_last_number(self, ntelold, ntelf);
+        if (ends_with(event, "::Buscar") || event == "__ACTIVATED__") watched(self, [&] { self.attr("buscar")(); });
         if (ends_with(event, "::Configurar")) {
-            guarded([&] { variable.attr("inicioconfig")(); });
+            watched(self, [&] { variable.attr("inicioconfig")(); });
             // The next turn builds the tray in the language just chosen; this one goes away.
             tray.attr("close")();
             return py::bool_(false);
         }
-        if (ends_with(event, "::Acerca de")) guarded([&] { mod("conf").attr("Acercade")(); });
+        if (ends_with(event, "::Acerca de")) watched(self, [&] { mod("conf").attr("Acercade")(); });
         if (ends_with(event, "::Apagar")) {
             guarded([&] {
                 tray.attr("show_message")(tr("Saliendo"), tr("!!Tenga un buen dia!!"),
@@ -221,12 +313,8 @@ py::bool_ home(py::object self) {
             tray.attr("close")();
             return py::bool_(true);
         }
-        if (py::len(ntelf) > 0) {
-            // Cleared first: a lookup that fails is reported once, not retried at every poll.
-            py::str number = ntelf;
-            ntelf = py::str("");
-            guarded([&] { buscateam()(self, procetlf(number), tray); });
-        }
+        look_up_pending(self, tray, ntelold, ntelf);
+        follow_holded(self, tray);
     }
 }
 
@@ -252,31 +340,26 @@ py::bool_ buscar(py::object self) {
                                        "enable_events"_a = true, "focus"_a = true)));
     layout.append(row(sg.attr("Button")(tr("Buscar"), "p"_a = py::make_tuple(0, 5), "font"_a = "Any 20",
                                         "key"_a = "buscar", "expand_x"_a = 10)));
-    py::object window = sg.attr("Window")("", layout, "return_keyboard_events"_a = true, "force_toplevel"_a = true,
+    // Closed on every way out, a failed lookup included (the tray reports the failure).
+    ScopedWindow window(sg.attr("Window")("", layout, "return_keyboard_events"_a = true, "force_toplevel"_a = true,
                                           "icon"_a = window_icon(), "auto_close"_a = settings["autocierre"],
-                                          "auto_close_duration"_a = settings["autocierre_tiempo"]);
-    try {
-        while (true) {
-            py::tuple result = window.attr("read")();
-            py::object event = result[0];
-            py::object values = result[1];
-            std::string name = text_of(event);
-            if (name == "-tlf-") colour_field(window, values[py::str("-tlf-")]);
-            if (event.is_none()) break;
-            if (name == "buscar" || is_enter(name)) {
-                py::object text = values[py::str("-tlf-")];
-                if (py::len(text) >= SEARCH_MIN_LENGTH && validatenumero(text)) {
-                    buscateam()(self, procetlf(text));
-                    break;
-                }
+                                          "auto_close_duration"_a = settings["autocierre_tiempo"]));
+    while (true) {
+        py::tuple result = window->attr("read")();
+        py::object event = result[0];
+        py::object values = result[1];
+        std::string name = text_of(event);
+        // A pasted number may carry a service prefix, other digits or invisible blanks.
+        if (name == "-tlf-") colour_field(*window, clean_number(values[py::str("-tlf-")]));
+        if (event.is_none()) break;
+        if (name == "buscar" || is_enter(name)) {
+            py::str text = clean_number(values[py::str("-tlf-")]);
+            if (py::len(text) >= SEARCH_MIN_LENGTH && validatenumero(text) && has_digit(text)) {
+                buscateam()(self, procetlf(text));
+                break;
             }
         }
-    } catch (py::error_already_set &) {
-        // The window must not outlive a failed lookup; the tray reports the failure.
-        window.attr("close")();
-        throw;
     }
-    window.attr("close")();
     return py::bool_(true);
 }
 

@@ -15,6 +15,11 @@ PYBIND11_MODULE(phonewatch, m) {
         m.attr("clr") = py::none();
     }
 
+    // How often the handset is read, and Holded probed again while it cannot be reached; read at
+    // each use, so they can be tuned without a rebuild.
+    m.attr("POLL_SECONDS") = 2.4;
+    m.attr("RETRY_SECONDS") = 60.0;
+
     register_numbers(m);
     register_app(m);
 }

@@ -17,7 +17,7 @@ import pytest
 from emulators.handset import control
 
 DRIVER = textwrap.dedent("""
-    import json, sys
+    import json, sys, threading
     sys.path.append(sys.argv[1])
     import clr
     ref = clr.AddReference("RemotePhoneService")
@@ -36,6 +36,18 @@ DRIVER = textwrap.dedent("""
                 answer(value=app.BeginConnect(True))
             elif cmd == "read":
                 answer(value=app.Phone.ActiveNumber)
+            elif cmd == "read-in-thread":
+                # As the tray's background reader does: a new thread, while the main one waits.
+                seen = {}
+                def body():
+                    try:
+                        seen["value"] = app.Phone.ActiveNumber
+                    except Exception as exc:
+                        seen["error"] = type(exc).__name__
+                thread = threading.Thread(target=body)
+                thread.start()
+                thread.join()
+                answer(**seen)
         except Exception as exc:
             answer(error=type(exc).__name__)
 """)
@@ -105,6 +117,16 @@ def test_active_number_follows_the_handset(handset, clr_child):
     assert phone("read") == {"error": "InvalidDataException"}
     handset.state_path.unlink()
     assert phone("read") == {"value": ""}
+
+
+def test_active_number_can_be_read_from_another_thread(handset, clr_child):
+    phone = clr_child(handset.dll_dir)
+    phone("new"), phone("connect")
+    handset.ring("622334455")
+    assert [phone("read-in-thread") for _ in range(3)] == [{"value": "622334455"}] * 3
+    assert phone("read") == {"value": "622334455"}
+    handset.unreachable()
+    assert phone("read-in-thread") == {"error": "HandsetUnreachableException"}
 
 
 def test_app_folder_is_self_contained(handset, clr_child, tmp_path):

@@ -5,6 +5,7 @@ lookup itself is tested over HTTP in test_lookup.py."""
 import base64
 import struct
 import sys
+import threading
 import types
 
 import pytest
@@ -35,12 +36,15 @@ def poll(number):
 
 
 class FakeHandset:
-    """Application object of the handset link; ActiveNumber as the test sets it."""
+    """Application object of the handset link; ActiveNumber as the test sets it. Reads made
+    from other threads than the main one are noted, with the number they saw."""
 
     def __init__(self, name):
         self.name = name
         self.number = ""
         self.connected = []
+        self.background_reads = []
+        self.read = threading.Condition()
 
     def BeginConnect(self, flag):
         self.connected.append(flag)
@@ -51,18 +55,43 @@ class FakeHandset:
 
     @property
     def ActiveNumber(self):
+        with self.read:
+            if threading.current_thread() is not threading.main_thread():
+                self.background_reads.append(self.number)
+                self.read.notify_all()
         if self.number is None:
             raise OSError("handset unreachable")
         return self.number
 
+    def show_until_read(self, number):
+        """Shows `number` until a background read has seen it."""
+        with self.read:
+            self.number = number
+            seen = len(self.background_reads)
+            assert self.read.wait_for(lambda: self.background_reads[seen:].count(number), timeout=10), \
+                f"no background read saw {number!r}"
+
 
 class FakeClient:
-    """The API client as the tray sees it: estado from the world's probe answers."""
+    """The API client as the tray sees it. Each probe (at construction and each probar) takes the
+    next of the world's answers: True, False (a refused key) or "offline" (no network)."""
 
     def __init__(self, world):
-        self.estado = world.probes.pop(0) if world.probes else True
-        self.lasterror = world.lasterror
+        self.world = world
+        self.probe_threads = []
+        self._answer()
         world.clients.append(self)
+
+    def _answer(self):
+        answer = self.world.probes.pop(0) if self.world.probes else True
+        self.estado = answer is True
+        self.sin_conexion = answer == "offline"
+        self.lasterror = {True: "", False: self.world.lasterror}.get(answer, "connection refused: http://holded")
+
+    def probar(self):
+        self.probe_threads.append(threading.current_thread())
+        self._answer()
+        return self.estado
 
 
 class World:
@@ -70,6 +99,7 @@ class World:
         self.workdir, self.sg, self.monkeypatch = workdir, sg, monkeypatch
         self.probes, self.clients, self.lasterror = [], [], "401: clave rechazada"
         self.lookups, self.lookup_error = [], None
+        self.while_looking_up = []  # numbers the handset shows in turn during the first lookup
         self.handset = None
         self.clr_calls, self.clr_error, self.connect_error = [], None, None
         self.config_calls, self.opened = [], []
@@ -86,6 +116,10 @@ class World:
         original = sg._next_step
 
         def next_step(reader):
+            # A probe of Holded started in the background has ended before the tray reads again.
+            for thread in threading.enumerate():
+                if thread.name == "holded-probe":
+                    thread.join(10)
             step = original(reader)
             if hasattr(step, "handset") and self.handset is not None:
                 self.handset.number = step.handset
@@ -94,6 +128,9 @@ class World:
 
     def _buscateam(self, app, number, tray=None):
         self.lookups.append((number, tray))
+        shown, self.while_looking_up = self.while_looking_up, []
+        for other in shown:
+            self.handset.show_until_read(other)
         if self.lookup_error is not None:
             raise self.lookup_error
 
@@ -219,16 +256,60 @@ def test_probe_failing_twice_ends_the_run(world, sg):
     assert sg.trays == [] and world.clr_calls == [] and app.app is None
 
 
+def test_holded_unreachable_at_start_the_tray_starts_and_retries_in_the_background(world, sg, monkeypatch):
+    monkeypatch.setattr(phonewatch, "RETRY_SECONDS", 0)
+    world.probes = ["offline", "offline", True]
+    app = world.run(poll("600111222"), TIMEOUT, TIMEOUT, TIMEOUT, APAGAR)
+
+    # No popup and no configuration window: the network may simply not be up yet.
+    assert not sg.popups and world.config_calls == [] and len(world.clients) == 1
+    client, = world.clients
+    assert app.variable.apiteam is client and world.numbers == ["600111222"]
+    assert len(client.probe_threads) == 2 and threading.main_thread() not in client.probe_threads
+    tray, = sg.trays
+    assert [m[:2] for m in tray.messages[:2]] == [
+        ("Sin conexión con Holded",
+         "Holded no responde. Se volverá a intentar cada minuto; las búsquedas pueden fallar mientras tanto."),
+        ("Conexión con Holded", "Holded vuelve a responder.")]
+    assert tray.messages[0][2] == sg.SYSTEM_TRAY_MESSAGE_ICON_WARNING
+
+
+def test_holded_unreachable_after_a_refused_key_starts_the_tray(world, sg):
+    world.probes = [False, "offline"]
+    world.run(APAGAR)
+    assert [p[1][0] for p in sg.popups] == ["Error API"] and len(world.config_calls) == 1
+    assert len(sg.trays) == 1 and sg.trays[0].messages[0][0] == "Sin conexión con Holded"
+
+
+def test_holded_back_but_refusing_the_key_says_so_once_and_stops_retrying(world, sg, monkeypatch):
+    monkeypatch.setattr(phonewatch, "RETRY_SECONDS", 0)
+    world.probes = ["offline", False]
+    world.run(TIMEOUT, TIMEOUT, TIMEOUT, TIMEOUT, APAGAR)
+    assert [p[1] for p in sg.popups_named("popup_error")] == [("Error API", "401: clave rechazada")]
+    assert len(world.clients[0].probe_threads) == 1
+
+
 # -- polling --------------------------------------------------------------------------------
 
-def test_polling_takes_each_new_caller_once_per_turn(world, sg, capsys):
+def test_polling_takes_each_call_once_and_a_call_back_again(world, sg, capsys):
     world.run(poll(""), poll("600 111 222"), poll("600 111 222"), poll(""), poll("600 111 222"),
               poll("1234567"), poll("123456"), poll("1234567"), poll("0034 612 345 678"), APAGAR)
 
     tray = sg.trays[0]
-    assert world.lookups == [("600111222", tray), ("1234567", tray), ("1234567", tray), ("+34612345678", tray)]
-    # An extension clears the memory of the last caller, so 1234567 calling again is taken again.
-    assert capsys.readouterr().out.splitlines() == ["600 111 222", "1234567", "1234567", "0034 612 345 678"]
+    # The same call seen at two polls is one call; after the line went idle, or an extension
+    # rang in between, the same number calling again is a new call.
+    assert world.lookups == [("600111222", tray), ("600111222", tray), ("1234567", tray), ("1234567", tray),
+                             ("+34612345678", tray)]
+    assert capsys.readouterr().out.splitlines() == ["600 111 222", "600 111 222", "1234567", "1234567",
+                                                    "0034 612 345 678"]
+
+
+def test_handset_numbers_are_cleaned_and_numbers_without_digits_never_looked_up(world, sg, capsys):
+    world.run(poll("#31#622334455"), poll(""), poll("*31# 600 111 222"), poll("\u202a611\u00a0222\t333\u202c"),
+              poll("６２２３３４４５５"), poll("٦١١٠٠٠٠٠٠"), poll("#31#"), poll("Número privado"),
+              poll("#31#1234"), APAGAR)
+    assert world.numbers == ["622334455", "600111222", "611222333", "622334455", "611000000"]
+    assert "#31#" not in capsys.readouterr().out.splitlines()
 
 
 def test_unreachable_handset_is_reported_at_each_poll_and_keeps_the_last_caller(world, sg, capsys):
@@ -237,10 +318,22 @@ def test_unreachable_handset_is_reported_at_each_poll_and_keeps_the_last_caller(
     assert capsys.readouterr().out.splitlines() == ["600111222", "APP no activo", "APP no activo", "611000000"]
 
 
-def test_ultimo_telefono_looks_the_last_caller_up_again(world, sg):
-    world.run(poll("600111222"), poll(""), ULTIMO, poll("600111222"), ULTIMO, APAGAR)
-    assert world.numbers == ["600111222", "600111222", "600111222"]
+def test_calls_that_ring_during_a_lookup_are_looked_up_after_it_in_order(world, sg, monkeypatch):
+    monkeypatch.setattr(phonewatch, "POLL_SECONDS", 0.01)
+    # While the first lookup holds the GUI thread (a form, a popup), two more callers ring.
+    world.while_looking_up = ["611000000", "", "622000000"]
+    world.run(poll("600111222"), poll("622000000"), APAGAR)
+    # The second caller still on the line at the next poll is the same call, not a new one.
+    assert world.numbers == ["600111222", "611000000", "622000000"]
     assert [tray is sg.trays[0] for _, tray in world.lookups] == [True] * 3
+    assert not any(t.name == "handset-watch" for t in threading.enumerate()), "the reader outlived the lookup"
+
+
+def test_ultimo_telefono_looks_the_last_caller_up_again(world, sg):
+    # The poll after the idle one is the caller calling back: a new call, looked up too.
+    world.run(poll("600111222"), poll(""), ULTIMO, poll("600111222"), ULTIMO, APAGAR)
+    assert world.numbers == ["600111222"] * 4
+    assert [tray is sg.trays[0] for _, tray in world.lookups] == [True] * 4
 
 
 def test_configurar_starts_a_new_turn_in_the_new_language(world, sg, monkeypatch):
@@ -279,6 +372,10 @@ def test_ultimo_telefono_without_handset_link(world, sg):
     (["1234567890 12"], "456789012"),                 # past nine: the last nine characters
     (["abc123 600 111 222"], "600111222"),            # digits glued to letters are no run
     (["0034612345678"], "612345678"),
+    (["+44 20 7946 0958"], "+442079460958"),        # a foreign number is kept whole
+    (["tel:0044", "20 7946 0958"], "+442079460958"),
+    (["#31#622334455"], "622334455"),                  # the caller-ID prefix is no part of it
+    (["٦٢٢ ٣٣٤ ٤٥٥"], "622334455"),                    # digits of another script
 ])
 def test_start_up_number(world, sg, args, number):
     world.run(APAGAR, argv=["launcher.py", *args])
@@ -286,13 +383,12 @@ def test_start_up_number(world, sg, args, number):
     assert len(world.lookups) == 1 and len(sg.trays) == 1
 
 
-@pytest.mark.parametrize("argv", [["launcher.py"], ["launcher.py", "abc123", "--x"]])
-def test_no_start_up_number(world, sg, monkeypatch, argv):
-    # Without digits the real lookup is asked for the empty text and turns it away.
-    calls = []
-    monkeypatch.setattr(crmprocs, "buscateam", lambda *a: calls.append(a[1:]))
+@pytest.mark.parametrize("argv", [["launcher.py"], ["launcher.py", "abc123", "--x"], ["launcher.py", "#31#"]])
+def test_no_start_up_number(world, sg, argv):
+    # Without a digit there is nothing to look up (an empty filter would match every contact
+    # without a phone).
     world.run(APAGAR, argv=argv)
-    assert calls == ([] if len(argv) == 1 else [("",)])
+    assert world.lookups == []
 
 
 # -- failures during the run ----------------------------------------------------------------
@@ -404,6 +500,13 @@ def test_search_field_colours_and_what_cannot_be_searched(world, sg):
     colours = [kw["background_color"] for _, kw in sg.windows[0]["-tlf-"].updates]
     assert colours == ["orange", "orange", "Blue", "Blue"]
     assert world.lookups == [("6123456", None)]
+
+
+def test_search_cleans_a_pasted_number_and_refuses_one_without_digits(world, sg):
+    world.run(BUSCAR, typed(" " * 9), Step("\r"), typed("+" * 9), Step("buscar"),
+              typed("#31#\u00a0612\u200b345\t678"), Step("\r"), APAGAR)
+    assert world.lookups == [("612345678", None)]
+    assert sg.windows[0]["-tlf-"].updates[-1] == ((), {"background_color": "Blue"})
 
 
 def test_search_window_closed_without_searching(world, sg):

@@ -1,7 +1,7 @@
 """Numbers as the handset, the command line and the user give them."""
 import pytest
 
-from phonewatch import procetlf, validatenumero
+from phonewatch import clean_number, procetlf, validatenumero
 
 
 @pytest.mark.parametrize("raw, ready", [
@@ -30,7 +30,23 @@ def test_validatenumero(text, valid):
     assert validatenumero(text) is valid
 
 
-@pytest.mark.parametrize("function", [procetlf, validatenumero])
+@pytest.mark.parametrize("raw, clean", [
+    ("#31#622334455", "622334455"),                 # the prefix that hides one's own number
+    ("*31# 622 33 44 55", " 622 33 44 55"),          # plain spaces are left to procetlf
+    ("  #31#+34622334455", "+34622334455"),
+    ("622#31#", "622#31#"),                          # a prefix only at the start
+    ("#31#", ""),
+    ("６２２３３４４５５", "622334455"),              # full-width digits
+    ("٦٢٢٣٣٤٤٥٥", "622334455"),                      # Arabic-Indic digits
+    ("\uff0b34\u00a0622\u202f334\t455", "+34622334455"),
+    ("\u202a622\u200b334\u2060455\ufeff\u202c", "622334455"),  # zero-width blanks, direction marks
+    ("612-345.678 (1)", "612-345.678 (1)"),           # everything else is left as it is
+])
+def test_clean_number(raw, clean):
+    assert clean_number(raw) == clean
+
+
+@pytest.mark.parametrize("function", [procetlf, validatenumero, clean_number])
 @pytest.mark.parametrize("value", [None, 612345678, b"612345678"])
 def test_only_text_is_accepted(function, value):
     with pytest.raises(TypeError):

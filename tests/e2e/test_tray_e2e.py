@@ -1,5 +1,7 @@
 """The whole application from launcher.py, with the real toolkit under Xvfb, the Holded
 emulator and the handset stand-in, used from outside as a person would."""
+import time
+
 import pytest
 
 from tests.e2e.harness import TRAY_MENU, AppRun, wait_until
@@ -73,3 +75,74 @@ def test_without_handset_link_with_a_start_up_number(tmp_path, holded):
         run.choose_menu_entry(TRAY_MENU.index("Apagar"))
         assert run.wait_exit() == 0, run.report()
         assert run.output_lines().count("sin dll") == 1
+
+
+def test_a_call_back_and_a_call_during_the_new_contact_form_are_looked_up(run, holded):
+    run.start()
+    run.wait_tray()
+    run.ring("622334455")
+    run.wait_pages(1, timeout=POLL + 3)
+    run.hangup()
+    # Long enough for a poll to see the line idle (the tray notice of the lookup may still show).
+    time.sleep(POLL + 1)
+    run.ring("622334455")
+    run.wait_pages(2, timeout=POLL + 8)
+    run.hangup()
+
+    run.ring("699000111")
+    form = run.wait_window(FORM_TITLE, timeout=15)
+    run.ring("961223344")
+    # Taken while the form is open (the trace of each new call), looked up only after it.
+    run.wait_output("961223344", timeout=POLL * 2 + 2)
+    run.hangup()
+    assert run.windows(FORM_TITLE) and len(run.pages()) == 2
+    closed = time.time()
+    run.close_window(form)
+    pages = run.wait_pages(4, timeout=10)
+    assert [url for _, url in pages] == [run.contact_page(LUCIA)] * 2 + [run.contact_page(i) for i in SAME_NUMBER]
+    assert pages[2][0] >= closed
+
+    run.choose_menu_entry(TRAY_MENU.index("Apagar"))
+    assert run.wait_exit() == 0, run.report()
+    assert run.output_lines().count("622334455") == 2
+    assert [r.query for r in holded.requests if r.path.endswith("/contacts")][1:] == [
+        "phone=622334455", "phone=622334455", "phone=699000111", "mobile=699000111", "phone=961223344"]
+
+
+# Runs the launcher with a shorter wait between probes of an unreachable Holded.
+SHORT_RETRY = """
+import os, runpy, sys
+sys.argv = sys.argv[1:]
+sys.path.insert(0, os.path.dirname(os.path.abspath(sys.argv[0])))
+import phonewatch
+phonewatch.RETRY_SECONDS = 1.0
+runpy.run_path(sys.argv[0], run_name="__main__")
+"""
+
+
+def test_started_while_holded_refuses_connections(run, holded, tmp_path):
+    wrapper = tmp_path / "short_retry.py"
+    wrapper.write_text(SHORT_RETRY)
+    holded.set_fault("refuse")
+    run.start(wrapper=wrapper)
+    run.wait_tray()
+    wait_until(lambda: any(line.startswith("Holded no responde: ") for line in run.output_lines()), 10,
+               what="the trace of the failed probe")
+    assert not run.windows("^Error API$") and not run.windows("^Configuración")
+
+    # A lookup meanwhile says in one line that Holded cannot be reached; the tray goes on.
+    run.ring("622334455")
+    error = run.wait_window(ERROR_TITLE, timeout=POLL + 12)
+    run.close_window(error)
+    run.wait_gone(error)
+    run.hangup()
+
+    holded.clear_fault()
+    wait_until(lambda: any(r.path.endswith("/contacts") and r.query == "" for r in holded.requests), 15,
+               what="a probe once Holded is back")
+    run.ring("622334455")
+    (_, url), = run.wait_pages(1, timeout=POLL + 8)
+    assert url == run.contact_page(LUCIA)
+    run.hangup()
+    run.choose_menu_entry(TRAY_MENU.index("Apagar"))
+    assert run.wait_exit() == 0, run.report()
