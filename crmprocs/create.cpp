@@ -153,10 +153,10 @@ py::object ready_index(const py::object &apiteam) {
 // What the user chose about the contacts that already have the record's number, e-mail or tax id.
 enum class Duplicate { none, open_existing, create_anyway, back };
 
-const char *shared_field(const std::string &what) {
-    if (what == "telefono") return "el mismo teléfono";
-    if (what == "email") return "el mismo email";
-    return "el mismo NIF/CIF";
+py::str shared_field(const std::string &what) {
+    if (what == "telefono") return tr("el mismo teléfono");
+    if (what == "email") return tr("el mismo email");
+    return tr("el mismo NIF/CIF");
 }
 
 Duplicate ask_about_duplicates(const py::list &matches) {
@@ -165,7 +165,7 @@ Duplicate ask_about_duplicates(const py::list &matches) {
     layout.append(make_list(sg.attr("Text")(tr("Ya hay en Holded contactos con estos datos:"), "font"_a = "Any 14")));
     for (py::handle match : matches) {
         py::list reasons;
-        for (py::handle what : match[py::str("coincide")]) reasons.append(tr(shared_field(py::str(what))));
+        for (py::handle what : match[py::str("coincide")]) reasons.append(shared_field(py::str(what)));
         py::str line = py::str(match[py::str("contacto")][py::str("name")]) + py::str(" (") +
                        py::str(", ").attr("join")(reasons) + py::str(")");
         layout.append(make_list(sg.attr("Text")(line)));
