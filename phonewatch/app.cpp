@@ -180,6 +180,35 @@ bool passing_failure(const py::object &client) {
     return py::bool_(py::getattr(client, "sin_conexion", py::bool_(false)));
 }
 
+// Why the client's probe failed, in the user's words when the client has them (which kind of
+// key was refused and where Holded makes one), else as the client recorded it.
+py::str probe_failure(const py::object &client) {
+    for (const char *name : {"motivo", "lasterror"}) {
+        py::object detail = py::getattr(client, name, py::none());
+        if (py::isinstance<py::str>(detail) && py::len(detail) > 0) return detail;
+    }
+    return tr("Revise la clave API y la conexión a Internet");
+}
+
+// Starts a background build of the client's contact index when one is due (the first one once
+// Holded has answered, then whenever it is older than its hours). Never waits for the network.
+void refresh_index(const py::object &client) {
+    py::object index = py::getattr(client, "indice", py::none());
+    if (!index.is_none()) guarded([&] { index.attr("revisar")(); });
+}
+
+// After the configuration window: a key saved there is the one the client speaks with from now
+// on, and the contact index is read again for it.
+void follow_key(const py::object &variable) {
+    py::object client = variable.attr("apiteam");
+    py::object key = variable.attr("cvariables").attr("get")("api_key");
+    if (client.is_none() || !py::isinstance<py::str>(key) || py::len(key) == 0 || !py::hasattr(client, "cambiar_clave"))
+        return;
+    guarded([&] {
+        if (py::bool_(client.attr("cambiar_clave")(key))) refresh_index(client);
+    });
+}
+
 void construct(py::object self) {
     py::object sg = toolkit();
     py::object variable = mod("conf").attr("conf")();
@@ -188,9 +217,8 @@ void construct(py::object self) {
     // A network that is not up yet is no reason to ask for the key: the tray starts and keeps
     // trying Holded in the background.
     if (!py::bool_(variable.attr("apiteam").attr("estado")) && !passing_failure(variable.attr("apiteam"))) {
-        py::object detail = py::getattr(variable.attr("apiteam"), "lasterror", py::none());
-        if (detail.is_none() || py::len(py::str(detail)) == 0) detail = tr("Revise la clave API y la conexión a Internet");
-        sg.attr("popup_error")(tr("Error API"), py::str(detail), "keep_on_top"_a = true, "icon"_a = app_icon());
+        sg.attr("popup_error")(tr("Error API"), probe_failure(variable.attr("apiteam")), "keep_on_top"_a = true,
+                               "icon"_a = app_icon());
         variable.attr("apiteam") = py::none();
         variable.attr("inicioconfig")();
         variable.attr("apiteam") = mod("crmapi").attr("crmapi")();
@@ -213,6 +241,8 @@ void construct(py::object self) {
 
     toolkit().attr("theme")(variable.attr("cvariables")["tema"]);
 
+    if (py::bool_(client.attr("estado"))) refresh_index(client);
+
     py::list argv = mod("sys").attr("argv");
     if (py::len(argv) >= 2) {
         watched(self, [&] {
@@ -221,6 +251,9 @@ void construct(py::object self) {
             if (has_digit(number)) buscateam()(self, procetlf(number));
         });
     }
+    // What start-up made lives as long as the run: the collector need not walk it again, which
+    // keeps its pauses short while the contact index is read in the background.
+    mod("gc").attr("freeze")();
 
     while (!py::bool_(self.attr("home")())) {
     }
@@ -245,14 +278,14 @@ void follow_holded(const py::object &self, const py::object &tray) {
     }
     std::string result = holded_follow(holded);
     if (result == "back") {
+        refresh_index(holded.client);
         watched(self, [&] {
             show_notice(tray, tr("Conexión con Holded"), tr("Holded vuelve a responder."),
                         "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
         });
     } else if (result == "refused") {
         watched(self, [&] {
-            py::object detail = py::getattr(holded.client, "lasterror", py::str(""));
-            toolkit().attr("popup_error")(tr("Error API"), py::str(detail), "keep_on_top"_a = true,
+            toolkit().attr("popup_error")(tr("Error API"), probe_failure(holded.client), "keep_on_top"_a = true,
                                           "icon"_a = app_icon());
         });
     }
@@ -294,12 +327,16 @@ py::bool_ home(py::object self) {
         std::string event = text_of(tray.attr("read")("timeout"_a = timeout));
         app = self.attr("app");
 
-        if (event == "__TIMEOUT__" && !app.is_none()) poll_handset(runtime.handset, app);
+        if (event == "__TIMEOUT__") {
+            if (!app.is_none()) poll_handset(runtime.handset, app);
+            refresh_index(variable.attr("apiteam"));
+        }
         if (ends_with(event, "::Aspecto")) watched(self, [&] { variable.attr("tema")(); });
         if (ends_with(event, "::Ultimo")) take_last_number(self, ntelold, ntelf);
         if (ends_with(event, "::Buscar") || event == "__ACTIVATED__") watched(self, [&] { self.attr("buscar")(); });
         if (ends_with(event, "::Configurar")) {
             watched(self, [&] { variable.attr("inicioconfig")(); });
+            follow_key(variable);
             // The next turn builds the tray in the language just chosen; this one goes away.
             tray.attr("close")();
             return py::bool_(false);

@@ -17,7 +17,8 @@ ERROR_TITLE = "^Error$"
 
 @pytest.fixture
 def run(tmp_path, holded, handset):
-    with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path) as app_run:
+    # Without the contact index, every lookup asks Holded, so its requests tell what was looked up.
+    with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path, config={"indice_horas": "0"}) as app_run:
         yield app_run
 
 
@@ -146,3 +147,21 @@ def test_started_while_holded_refuses_connections(run, holded, tmp_path):
     run.hangup()
     run.choose_menu_entry(TRAY_MENU.index("Apagar"))
     assert run.wait_exit() == 0, run.report()
+
+
+def test_a_number_stored_in_another_format_opens_its_contact_without_a_request(tmp_path, holded, handset):
+    with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path) as run:
+        run.start()
+        run.wait_tray()
+        # The contact index is read in the background once Holded has answered.
+        wait_until(lambda: any(r.query == "page=2" for r in holded.requests), 15, what="the contact index")
+        holded.clear_requests()
+
+        run.ring("612345678")  # stored in Holded as "+34 612 34 56 78"
+        (_, url), = run.wait_pages(1, timeout=POLL + 3)
+        assert url == run.contact_page("128957aefc7f0c91aa90f67a")
+        assert holded.requests == [], "a known call costs no request"
+        assert run.windows(FORM_TITLE) == []
+
+        run.choose_menu_entry(TRAY_MENU.index("Apagar"))
+        assert run.wait_exit(timeout=20) == 0, run.report()
