@@ -165,13 +165,11 @@ py::dict create_body(const py::handle &record, std::vector<std::string> &lost) {
 
 py::dict replacement_body(const py::handle &read, const py::handle &changes) {
     py::dict current = py::reinterpret_borrow<py::dict>(read);
-    py::dict body;
-    for (const char *field : WRITABLE)
-        if (current.contains(field)) body[field] = current[field];
+    // What v2 reads goes back as it takes it (a type it reads as "" is left out, as at creation).
+    py::dict body = writable_fields(current);
     if (!body.contains("website") && current.contains("social_networks") && py::isinstance<py::dict>(current["social_networks"]) &&
         current["social_networks"].contains("website"))
         body["website"] = current["social_networks"][py::str("website")];
-    if (current.contains("bill_address")) body["bill_address"] = address_body(current["bill_address"]);
     py::list links;
     if (current.contains("contact_persons"))
         for (py::handle person : current["contact_persons"])

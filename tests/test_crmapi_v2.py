@@ -100,21 +100,25 @@ def test_a_person_is_created_with_the_v2_body(v2, holded, sg):
     assert holded.contact(new_id)["name"] == "Ana García"
 
 
-def test_a_company_with_contact_person_and_directory_data(v2, holded):
+@pytest.mark.parametrize("kind", ["client", ""])  # "" is the form's "Sin especificar"
+def test_a_company_with_contact_person_and_directory_data(v2, holded, kind):
     record = {"socialNetworks": {"website": "http://wa.me/600112233"},
               "billAddress": {"address": "Calle Mayor 5", "city": "TOLEDO", "country": "España", "postalCode": "45001"},
               "contactPersons": [{"name": "Ana García", "phone": "600112233", "email": "ana@correo.es"}],
               "name": "TALLERES PÉREZ SL", "email": "ana@correo.es", "mobile": "600112233", "phone": "600112233",
-              "type": "client", "taxOperation": "general", "isperson": False,
+              "type": kind, "taxOperation": "general", "isperson": False,
               "note": "<ul><li>Actividad: talleres</li></ul>", "vatnumber": "B12345678", "code": "B12345678"}
     new_id = v2.Nuevo("contacts", record)
     company, person, read, put = holded.requests
     assert (company.method, person.method, read.method, put.method) == ("POST", "POST", "GET", "PUT")
-    assert body(company) == {
+    expected = {
         "website": "http://wa.me/600112233",
         "bill_address": {"address": "Calle Mayor 5", "city": "TOLEDO", "country": "España", "postal_code": "45001"},
         "name": "TALLERES PÉREZ SL", "email": "ana@correo.es", "mobile": "600112233", "phone": "600112233",
-        "type": "client", "is_person": False, "vat_number": "B12345678", "code": "B12345678"}
+        "type": kind, "is_person": False, "vat_number": "B12345678", "code": "B12345678"}
+    if not kind:
+        del expected["type"]  # v2 knows no empty type
+    assert body(company) == expected
     assert body(person) == {"name": "Ana García", "phone": "600112233", "email": "ana@correo.es", "is_person": True}
     person_id = holded.contacts[-1]["id"]
     assert put.path == V2 + "/" + new_id and body(put)["contact_persons"] == [{"person_id": person_id}]
