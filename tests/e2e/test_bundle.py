@@ -3,10 +3,13 @@ the handset stand-in in its dll/, started under Xvfb from a working folder with 
 the Holded emulator."""
 import re
 import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
 from tests.e2e.harness import TRAY_MENU, TRAY_TITLE, AppRun, build_bundle, wait_until
+from tools.po_check import LANGUAGES
 
 pytestmark = pytest.mark.screen
 
@@ -68,3 +71,17 @@ def test_bundle_runs_alone_and_survives_a_killed_run(bundle, tmp_path, holded):
         run.choose_menu_entry(TRAY_MENU.index("Apagar"))
         assert run.wait_exit(timeout=20) == 0, run.report()
         assert "sin dll" not in run.output_lines()
+
+
+def test_bundle_holds_what_is_loaded_late(bundle, app_dir):
+    """Parts that a call to a known contact never loads: other languages, pictures of other
+    windows, the directory lookup's libraries and the number data phonenumbers reads lazily."""
+    listing = subprocess.run([str(Path(sys.executable).parent / "pyi-archive_viewer"), "-r", "-b", str(bundle)],
+                             capture_output=True, text=True, check=True).stdout
+    names = {line.strip() for line in listing.splitlines()}
+    expected = {f"locale/{lang}/LC_MESSAGES/{lang}.mo" for lang in LANGUAGES}
+    expected |= {"img/" + p.name for p in (Path(app_dir) / "img").iterdir() if not p.name.startswith(".")}
+    expected |= {"markdown", "lxml.html", "bs4.builder._lxml", "certifi/cacert.pem",
+                 "phonenumbers.data.region_ES", "phonenumbers.shortdata.region_ES"}
+    missing = {name for name in expected if name not in names and not any(n.startswith(name + ".") for n in names)}
+    assert not missing
