@@ -2,8 +2,9 @@
 
 `AppRun` makes a private application folder (links to the built one, with the handset
 stand-in in its dll/), a working folder with config.ini, and a recording web browser; it
-starts launcher.py (or, given `executable`, a one-file bundle) as a child process, rings the simulated handset, reads the pages the
-application opened, finds its windows, clicks the tray and chooses menu entries.
+starts launcher.py (or, given `executable`, a one-file bundle) as a child process, rings the
+simulated handset, reads the pages the application opened, finds its windows, clicks the tray
+and chooses menu entries.
 
     with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path) as run:
         run.start()
