@@ -35,8 +35,6 @@ from babel.messages.pofile import PoFileError, read_po
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import po_check  # noqa: E402  (the project's strict reader, written to gettext's rules)
 
-FORMAT_FLAGS = ("c-format", "python-format")
-
 
 class CatalogueError(Exception):
     """A catalogue source that cannot be compiled; the text says where and why."""
