@@ -1,25 +1,36 @@
-# The project's commands. `make demo` runs the application, `make test` runs every test;
-# both install what is missing first.
+# The project's commands on Linux. `make demo` runs the application, `make test` runs every test,
+# `make bundle` makes the one-file executable; they install what is missing first. The README
+# gives the same steps for Windows without make.
 
 PYTHON3 ?= python3
 BUILD ?= build
 APP := $(abspath $(BUILD))/app
 VENV := .venv
 PY := $(VENV)/bin/python
-# Debian packages: virtual screen and its driver for GUI tests, msgfmt for the catalogues,
-# Mono for the simulated handset link, xwd for screenshots.
-DEBS := xvfb xauth xdotool gettext mono-mcs mono-runtime mono-devel libmono-2.0-1 x11-apps
+# CMake comes from PyPI (requirements-dev.txt), the same version on every system.
+CMAKE := $(VENV)/bin/cmake
+# Debian packages, for the tests and the demo only (the build needs none of them): virtual screen
+# and its driver, Mono for the simulated handset link, xwd for screenshots, gettext's msgfmt to
+# cross-check the catalogue sources, gio to start the autostart entry as a session would.
+DEBS := xvfb xauth xdotool gettext mono-mcs mono-runtime mono-devel libmono-2.0-1 x11-apps libglib2.0-bin
 XVFB := xvfb-run -a -s "-screen 0 1280x1024x24"
+# The one-file bundle: DIST/callcompanion. BUNDLE_DLLS names extra files for its dll/ (the tests'
+# handset stand-in); the vendor's component is bundled from $(APP)/dll.
+DIST ?= dist
+BUNDLE_DLLS ?=
+# The folder whose config.ini the autostarted application uses.
+WORKDIR ?= $(HOME)
 
-.PHONY: all deps debs venv build test demo run bench clean
+.PHONY: all deps debs venv build test demo run bench bundle autostart clean
 
 all: build
 
 deps: debs venv
 
 debs:
-	@missing=""; for p in $(DEBS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if ! command -v cmake >/dev/null 2>&1; then missing="$$missing cmake"; fi; \
+	@if ! command -v apt-get >/dev/null 2>&1; then \
+		echo "no apt-get: install these yourself for the tests and the demo: $(DEBS)"; exit 0; fi; \
+	missing=""; for p in $(DEBS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 		echo "installing:$$missing"; \
 		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
@@ -33,9 +44,9 @@ $(VENV)/.installed: requirements.txt requirements-dev.txt
 	@touch $@
 
 build: deps
-	cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(abspath $(PY)) \
+	$(CMAKE) -S . -B $(BUILD) -DPython_EXECUTABLE=$(abspath $(PY)) -DWARNINGS_AS_ERRORS=ON \
 		-Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) >/dev/null
-	cmake --build $(BUILD) -j 2
+	$(CMAKE) --build $(BUILD) -j 2
 
 test: build
 	APP_DIR=$(APP) $(XVFB) $(PY) -m pytest -q
@@ -48,5 +59,14 @@ demo run: build
 bench: build
 	@for b in bench/*.py; do [ -e "$$b" ] && APP_DIR=$(APP) $(XVFB) $(PY) $$b; done; true
 
+bundle: build
+	APP_DIR=$(APP) BUNDLE_DLLS="$(BUNDLE_DLLS)" $(PY) -m PyInstaller --noconfirm --log-level WARN \
+		--distpath $(DIST) --workpath $(BUILD)/bundle callcompanion.spec
+	@echo "bundle: $(DIST)/callcompanion"
+
+# Starts the bundle with the desktop session, in WORKDIR (make autostart WORKDIR=~/office).
+autostart:
+	$(PYTHON3) tools/autostart.py "$(DIST)/callcompanion" "$(WORKDIR)"
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(DIST)

@@ -1,16 +1,23 @@
 """The application folder as users get it: six modules exporting only their entry points, the
-resources beside them, and modules that import without a display or a .NET runtime."""
+resources beside them, and modules that import without a display or a .NET runtime; the build
+path without gettext's tools; the catalogue compiler's checks; the autostart entry."""
+import gettext
 import glob
 import os
+import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
+
+from tests.e2e.harness import wait_until
 
 MODULES = ["phonewatch", "crmapi", "crmprocs", "dirscrape", "conf", "libquorvaconfig"]
 LANGUAGES = ["ca", "de", "en", "es", "eu", "fr", "gl", "it", "nl", "no", "pt"]
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the ELF symbol table with nm")
 @pytest.mark.parametrize("name", MODULES)
 def test_module_exports_only_its_entry_point(app_dir, name):
     [library] = glob.glob(os.path.join(app_dir, f"{name}.*.so")) or glob.glob(os.path.join(app_dir, f"{name}.so"))
@@ -48,3 +55,122 @@ def test_phonewatch_imports_when_no_dotnet_runtime_can_start(app_dir):
     result = _import_in_child(app_dir, "import phonewatch; print(phonewatch.clr)", {"PYTHONNET_RUNTIME": "bogus"})
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "None"
+
+
+# ---- the build path on a machine without gettext's tools, as a Windows PC is ----
+
+GETTEXT_TOOLS = ("msgfmt", "msgcat")
+ROOT = Path(__file__).resolve().parents[1]
+PYTHON = Path(sys.executable)
+CMAKE = shutil.which("cmake", path=str(PYTHON.parent)) or "cmake"  # the venv's, from PyPI
+
+
+def _path_without(tools, shadows):
+    """PATH with each folder that holds one of `tools` replaced by links to everything else in it."""
+    folders = []
+    for number, folder in enumerate(os.environ.get("PATH", "").split(os.pathsep)):
+        if folder and any(os.path.exists(os.path.join(folder, tool)) for tool in tools):
+            shadow = shadows / str(number)
+            shadow.mkdir(parents=True)
+            for name in os.listdir(folder):
+                if name not in tools:
+                    (shadow / name).symlink_to(os.path.join(folder, name))
+            folder = str(shadow)
+        folders.append(folder)
+    return os.pathsep.join(folders)
+
+
+def _copy_sources(target):
+    """What the build reads: the checkout without its build output, tests and stand-ins."""
+    def skip(folder, names):
+        at_top = Path(folder) == ROOT
+        return [n for n in names if n == "__pycache__" or at_top and (
+            n in {".git", ".venv", "dist", "tests", "emulators", "bench"} or n.startswith("build"))]
+    shutil.copytree(ROOT, target, ignore=skip)
+
+
+def test_catalogues_build_without_gettext_tools_and_a_broken_one_fails_the_build(tmp_path):
+    source, build = tmp_path / "src", tmp_path / "build"
+    _copy_sources(source)
+    env = dict(os.environ, PATH=_path_without(GETTEXT_TOOLS, tmp_path / "path"))
+    assert not any(shutil.which(tool, path=env["PATH"]) for tool in GETTEXT_TOOLS)
+    pybind11_dir = subprocess.run([str(PYTHON), "-m", "pybind11", "--cmakedir"], capture_output=True, text=True,
+                                  check=True).stdout.strip()
+    configure = subprocess.run([CMAKE, "-S", str(source), "-B", str(build), f"-DPython_EXECUTABLE={PYTHON}",
+                                f"-Dpybind11_DIR={pybind11_dir}"], capture_output=True, text=True, env=env)
+    assert configure.returncode == 0, configure.stdout + configure.stderr
+
+    def build_resources():
+        return subprocess.run([CMAKE, "--build", str(build), "--target", "app_resources"],
+                              capture_output=True, text=True, env=env)
+
+    done = build_resources()
+    assert done.returncode == 0, done.stdout + done.stderr
+    locale = build / "app" / "locale"
+    for lang in LANGUAGES:
+        assert (locale / lang / "LC_MESSAGES" / f"{lang}.mo").is_file(), lang
+    german = gettext.translation("de", str(locale), ["de"])
+    assert german.gettext("Apagar") == "Beenden"
+    assert german.gettext("La aplicación ya está en marcha") == "Die Anwendung läuft bereits"
+
+    broken = source / "locale" / "fr" / "conf.po"
+    broken.write_text(broken.read_text(encoding="utf-8") + '\nmsgid "Sin cerrar"\nmsgstr "Pas fermé\n',
+                      encoding="utf-8")
+    done = build_resources()
+    assert done.returncode != 0
+    assert os.path.join("fr", "conf.po") in done.stdout + done.stderr
+
+
+def _po(body, plural_forms=True):
+    head = ('msgid ""\nmsgstr ""\n"Content-Type: text/plain; charset=UTF-8\\n"\n"Language: en\\n"\n'
+            + ('"Plural-Forms: nplurals=2; plural=(n != 1);\\n"\n' if plural_forms else ""))
+    return head + "\n" + body
+
+
+@pytest.mark.parametrize("source,reason", [
+    (_po('msgid "Abrir"\nmsgstr "Open\n'), "badly quoted"),
+    (_po('msgid "Abrir"\nmsgstr "Open"\n\nmsgid "Abrir"\nmsgstr "Opened"\n'), "duplicate"),
+    (_po('msgid "Abrir"\nmsgstr "Open"\n', plural_forms=False), "Plural-Forms"),
+    (_po('msgid "Llamada"\nmsgid_plural "Llamadas"\nmsgstr[0] "Call"\n'), "plural"),
+    (_po('#, c-format\nmsgid "%d llamadas de %s"\nmsgstr "%s calls"\n'), "placeholder"),
+], ids=["quoting", "duplicate", "no-plural-forms", "plural-translations", "c-format"])
+def test_compiler_refuses_a_catalogue_msgfmt_refuses(tmp_path, source, reason):
+    po, mo = tmp_path / "bad.po", tmp_path / "out" / "bad.mo"
+    po.write_text(source, encoding="utf-8")
+    done = subprocess.run([str(PYTHON), str(ROOT / "tools" / "compile_catalogues.py"), "-o", str(mo), str(po)],
+                          capture_output=True, text=True)
+    assert done.returncode == 1
+    assert "bad.po" in done.stderr and reason.lower() in done.stderr.lower(), done.stderr
+    assert not mo.exists()
+
+
+def test_compiler_merges_first_translation_first_and_leaves_out_fuzzy_and_empty(tmp_path):
+    from tools import compile_catalogues
+    first = tmp_path / "a.po"
+    first.write_text(_po('msgid "Abrir"\nmsgstr "Open"\n\n#, fuzzy\nmsgid "Cerrar"\nmsgstr "Close"\n\n'
+                         'msgid "Vacío"\nmsgstr ""\n'), encoding="utf-8")
+    second = tmp_path / "b.po"
+    second.write_text(_po('msgid "Abrir"\nmsgstr "Opened"\n\nmsgid "Buscar"\nmsgstr "Search"\n'), encoding="utf-8")
+    compile_catalogues.compile_files([str(first), str(second)], str(tmp_path / "en" / "LC_MESSAGES" / "en.mo"))
+    english = gettext.translation("en", str(tmp_path), ["en"])
+    assert [english.gettext(t) for t in ("Abrir", "Buscar", "Cerrar", "Vacío")] == ["Open", "Search", "Cerrar", "Vacío"]
+
+
+@pytest.mark.skipif(shutil.which("gio") is None, reason="needs GLib's gio (Debian package libglib2.0-bin)")
+def test_make_autostart_writes_an_entry_the_session_starts_in_the_working_folder(tmp_path):
+    dist, workdir = tmp_path / "dist", tmp_path / "Oficina de María"
+    dist.mkdir()
+    workdir.mkdir()
+    program = dist / "callcompanion"
+    program.write_text('#!/bin/sh\npwd > "$STARTED_IN.tmp" && mv "$STARTED_IN.tmp" "$STARTED_IN"\n')
+    program.chmod(0o755)
+    started_in = tmp_path / "started-in"
+    env = dict(os.environ, XDG_CONFIG_HOME=str(tmp_path / "config"), STARTED_IN=str(started_in))
+    done = subprocess.run(["make", "-s", "-C", str(ROOT), "autostart", f"DIST={dist}", f"WORKDIR={workdir}"],
+                          capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stdout + done.stderr
+    entry = tmp_path / "config" / "autostart" / "callcompanion.desktop"
+    # GLib reads and starts the entry as a desktop session's autostart does.
+    subprocess.run(["gio", "launch", str(entry)], check=True, env=env, timeout=30)
+    wait_until(started_in.exists, 10, what="the program the entry starts")
+    assert started_in.read_text().strip() == str(workdir)

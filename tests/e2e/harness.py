@@ -2,8 +2,9 @@
 
 `AppRun` makes a private application folder (links to the built one, with the handset
 stand-in in its dll/), a working folder with config.ini, and a recording web browser; it
-starts launcher.py as a child process, rings the simulated handset, reads the pages the
-application opened, finds its windows, clicks the tray and chooses menu entries.
+starts launcher.py (or, given `executable`, a one-file bundle) as a child process, rings the
+simulated handset, reads the pages the application opened, finds its windows, clicks the tray
+and chooses menu entries.
 
     with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path) as run:
         run.start()
@@ -35,6 +36,8 @@ PYTHON = ROOT / ".venv" / "bin" / "python"
 if not PYTHON.exists():
     PYTHON = Path(sys.executable)
 
+SPEC = ROOT / "callcompanion.spec"
+
 # The tray is a small borderless window of the toolkit with this fixed title.
 TRAY_TITLE = "Window Title"
 # Command entries of the tray menu, in order (separators are skipped by the keyboard).
@@ -44,6 +47,18 @@ TRAY_MENU = ["Buscar", "Ultimo Telefono", "Configurar", "Aspecto", "Acerca de", 
 BROWSER_SCRIPT = """#!/bin/sh
 printf '%s %s\\n' "$(date +%s.%N)" "$1" >> "{log}"
 """
+
+
+def build_bundle(dist, work, app_dir=APP_DIR, dlls=()):
+    """Builds the one-file bundle of `app_dir` as `make bundle` does, with `dlls` added to its dll/
+    (the handset stand-in, for tests); returns the executable's path."""
+    env = dict(os.environ, APP_DIR=str(app_dir), BUNDLE_DLLS=os.pathsep.join(map(str, dlls)))
+    done = subprocess.run([str(PYTHON), "-m", "PyInstaller", "--noconfirm", "--log-level", "WARN",
+                           "--distpath", str(dist), "--workpath", str(work), str(SPEC)],
+                          env=env, capture_output=True, text=True, timeout=900)
+    if done.returncode != 0:
+        raise RuntimeError(f"building the bundle failed:\n{done.stdout[-3000:]}\n{done.stderr[-3000:]}")
+    return Path(dist) / "callcompanion"
 
 
 def xdotool(*args, check=True, timeout=20):
@@ -63,6 +78,11 @@ def wait_until(condition, timeout, interval=0.05, what="condition"):
         if time.monotonic() >= deadline:
             raise AssertionError(f"timed out after {timeout} s waiting for {what}")
         time.sleep(interval)
+
+
+def _close_output():
+    os.close(1)
+    os.close(2)
 
 
 class _X11:
@@ -118,8 +138,9 @@ class AppRun:
     """One run of launcher.py in folders of its own under `root`."""
 
     def __init__(self, root, holded=None, handset_dll=None, directory_url=None, app_dir=APP_DIR,
-                 config=None, env=None):
+                 config=None, env=None, executable=None):
         self.root = Path(root)
+        self.executable = Path(executable) if executable is not None else None
         self.source = Path(app_dir)
         self.app = self.root / "app"
         self.work = self.root / "work"
@@ -131,7 +152,12 @@ class AppRun:
         self._files = []
         self.known_windows = set()
         self.tray = None
-        self._make_app_folder(handset_dll)
+        if self.executable is None:
+            self._make_app_folder(handset_dll)
+        else:
+            # A bundle brings its own dll/, unpacked afresh at each start: the handset stand-in
+            # in it is told where its state file is (HANDSET_STATE, set below).
+            self.state_path = self.root / "handset.state"
         self.work.mkdir(parents=True, exist_ok=True)
         self.write_config(**(config or {}))
         self.env = self._environment(directory_url, env or {})
@@ -168,6 +194,13 @@ class AppRun:
         env = dict(os.environ)
         env.pop(control.STATE_ENV, None)
         env.update(BROWSER=str(browser), PYTHONUNBUFFERED="1")
+        # The single-instance lock (and a bundle's unpacked files) stay in this run's folders.
+        runtime = self.root / "runtime"
+        runtime.mkdir(mode=0o700, exist_ok=True)
+        env["XDG_RUNTIME_DIR"] = str(runtime)
+        if self.executable is not None:
+            env[control.STATE_ENV] = str(self.state_path)
+            env["TMPDIR"] = str(runtime)
         if self.holded is not None:
             env.update(HOLDED_API_URL=self.holded.api_url, HOLDED_APP_URL=self.holded.app_url)
         if directory_url:
@@ -177,24 +210,33 @@ class AppRun:
 
     # -- the process --------------------------------------------------------------------------
 
-    def start(self, *args, wrapper=None):
+    def start(self, *args, wrapper=None, without_output=False):
         """Starts the application; returns the time (epoch seconds) just before it started.
         `wrapper`, a Python script, is run instead with the launcher's path and `args` after it
-        (for measurements that need hooks inside the process)."""
+        (for measurements that need hooks inside the process). `without_output` starts it with
+        standard output and error closed, as a windowed Windows bundle runs."""
         if not os.environ.get("DISPLAY"):
             raise RuntimeError("the application needs a display: run under xvfb-run")
         self.known_windows = set(self._visible_toplevels())
+        self._close_files()
         out = open(self.stdout_path, "w")
         err = open(self.stderr_path, "w")
         self._files = [out, err]
         started = time.time()
-        command = [str(PYTHON), str(self.app / "launcher.py"), *map(str, args)]
+        command = self.command(*args)
         if wrapper is not None:
             command.insert(1, str(wrapper))
         self.process = subprocess.Popen(command,
                                         cwd=self.work, env=self.env, stdout=out, stderr=err,
-                                        stdin=subprocess.DEVNULL, start_new_session=True)
+                                        stdin=subprocess.DEVNULL, start_new_session=True,
+                                        preexec_fn=_close_output if without_output else None)
         return started
+
+    def command(self, *args):
+        """The command line that starts the application with `args`."""
+        if self.executable is not None:
+            return [str(self.executable), *map(str, args)]
+        return [str(PYTHON), str(self.app / "launcher.py"), *map(str, args)]
 
     def running(self):
         return self.process is not None and self.process.poll() is None
@@ -217,6 +259,17 @@ class AppRun:
                 except ProcessLookupError:
                     pass
                 self.process.wait(5)
+        self._close_files()
+
+    def kill(self):
+        """Ends the application at once, as a crash would (SIGKILL to its whole process group)."""
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.process.wait(5)
+
+    def _close_files(self):
         for handle in self._files:
             handle.close()
         self._files = []

@@ -1,0 +1,59 @@
+"""launcher.py's own duties, run as users run it under Xvfb: one run per user and working folder,
+told in the stored interface language, and a run that has no standard output at all."""
+import re
+import subprocess
+import time
+
+import pytest
+
+from tests.e2e.harness import TRAY_MENU, TRAY_TITLE, AppRun, wait_until
+
+pytestmark = pytest.mark.screen
+
+POLL = 2.4
+LUCIA = "5b201ff1d4b57c91bbfaf122"   # phone 622334455
+TRAY = f"^{re.escape(TRAY_TITLE)}$"
+
+
+def test_one_run_per_working_folder(tmp_path, holded):
+    # Both folders' runs share the user's runtime folder, where the locks live.
+    shared = {"XDG_RUNTIME_DIR": str(tmp_path / "runtime")}
+    (tmp_path / "runtime").mkdir(mode=0o700)
+    with AppRun(tmp_path / "a", holded=holded, config={"idioma": "en"}, env=shared) as first, \
+            AppRun(tmp_path / "b", holded=holded, env=shared) as elsewhere:
+        first.start()
+        tray = first.wait_tray()
+        config = (first.work / "config.ini").read_bytes()
+
+        second = subprocess.Popen(first.command(), cwd=first.work, env=first.env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        try:
+            popup = first.wait_window("^The application is already running$")
+            first.close_window(popup)
+            assert second.wait(15) == 0, second.stdout.read()
+        finally:
+            if second.poll() is None:
+                second.kill()
+        assert (first.work / "config.ini").read_bytes() == config
+        assert sorted(p.name for p in first.work.iterdir()) == ["config.ini"], "the lock litters the folder"
+
+        # Another working folder is another run.
+        elsewhere.start()
+        wait_until(lambda: len(elsewhere.windows(TRAY)) == 2, 15, what="a tray for the other folder")
+        assert first.running() and elsewhere.running()
+        assert tray in first.windows(TRAY)
+
+
+def test_a_run_without_standard_output_takes_calls(tmp_path, holded, handset):
+    with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path) as run:
+        run.start(without_output=True)
+        run.wait_tray()
+        run.ring("622334455")
+        (_, url), = run.wait_pages(1, timeout=POLL + 3)
+        assert url == run.contact_page(LUCIA)
+        # Every poll of an unreachable handset prints its trace line, to nowhere.
+        run.unreachable()
+        time.sleep(POLL * 2 + 1)
+        assert run.running(), "a trace line without standard output ended the run"
+        run.choose_menu_entry(TRAY_MENU.index("Apagar"))
+        assert run.wait_exit() == 0
