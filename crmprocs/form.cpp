@@ -15,8 +15,7 @@ bool created_id(const py::handle &answer, const py::handle &apiteam);
 namespace {
 
 const char *const CONTACT_TYPES[] = {"Sin especificar", "Lead", "Cliente", "Proveedor", "Deudor", "Acreedor"};
-// The form's fields and what they hold when the form opens: a form showing anything else has
-// been typed into.
+// The form's text fields, empty when it opens: text in any of them means someone typed.
 const char *const TYPED_FIELDS[] = {"-Nombre-", "-Apellidos-", "-Email-", "-Empresa-"};
 // Characters of the number shown in the form's heading; a longer one ends in an ellipsis, so that
 // the form stays narrower than the screen. The record carries the whole number.
@@ -50,14 +49,13 @@ bool typed_into(const py::object &values) {
 // form with the user's typing in it.)
 class AutoClose {
 public:
-    AutoClose(const py::object &cvariables) {
+    explicit AutoClose(const py::object &cvariables) {
         py::object seconds = cvariables["autocierre_tiempo"];
         on_ = py::bool_(cvariables["autocierre"]) && !seconds.is_none();
         if (on_) deadline_ = now() + py::float_(seconds).cast<double>();
     }
 
-    // The time-out for the next read (None: wait for the user), and whether the time is up
-    // when that read times out.
+    // The time-out for the next read in milliseconds; None: wait for the user.
     py::object next_timeout() {
         if (!on_) return py::none();
         double left_ms = std::max(0.0, (deadline_ - now()) * 1000.0);
