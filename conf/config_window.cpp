@@ -3,6 +3,7 @@
 #include "windows.hpp"
 
 #include "embedded_images.hpp"
+#include "failure.hpp"
 
 namespace {
 
@@ -129,14 +130,26 @@ bool filled(const py::object &self, const char *name) {
     return py::hasattr(self, name) && py::bool_(self.attr(name));
 }
 
+// The Android switch as stored: on exactly when the text reads "si", as the settings store reads it.
+bool stored_android(const py::object &parser) {
+    py::object text = parser.attr("get")("windows", "appandroid", "fallback"_a = "");
+    return text.attr("lower")().equal(py::str("si"));
+}
+
 // Stores the five settings and writes config.ini; false (after telling the user) when the file
 // cannot be written: the values stay in memory and the window stays open for another try.
+// What the user did not change is written as it was stored: a slider left where it started (it
+// cannot show a time above 10) and an untouched switch.
 bool save(const py::object &sg, const py::object &self, const py::object &values, const py::str &cidioma, bool android) {
     py::object parser = self.attr("configparser");
+    py::object stored_time = parser["windows"]["autocierre_tiempo"];
+    py::object slider = py::int_(values["-tiempo-"]);
+    py::object stored_switch = parser.attr("get")("windows", "appandroid", "fallback"_a = "");
+    bool switch_moved = android != stored_android(parser);
     parser.attr("set")("api", "api_key", values["api_key"]);
     parser.attr("set")("windows", "idioma", cidioma);
-    parser.attr("set")("windows", "autocierre_tiempo", py::str(py::int_(values["-tiempo-"])));
-    parser.attr("set")("windows", "appandroid", android ? "Si" : "No");
+    parser.attr("set")("windows", "autocierre_tiempo", slider.equal(slider_start(stored_time)) ? stored_time : py::str(slider));
+    parser.attr("set")("windows", "appandroid", switch_moved ? py::str(android ? "Si" : "No") : stored_switch);
     parser.attr("set")("api", "camposlibres", self.attr("cvariables")["camposlibres"]);
     try {
         write_settings(parser, self.attr("ficheroini"));
@@ -159,7 +172,7 @@ void inicioconfig(py::object self) {
     if (py::bool_(self.attr("lnuevo"))) first_run_guide(sg);
 
     py::str cidioma = self.attr("configparser")["windows"]["idioma"];
-    bool android = true;
+    bool android = stored_android(self.attr("configparser"));
     bool lfin = false;
     py::str url_setting_api(holded_api_settings_url());
 
@@ -167,63 +180,58 @@ void inicioconfig(py::object self) {
         // Built anew each time: a language button closes the window and it comes back translated.
         py::str about_label = tr("About...");
         py::str about_event = menu_event(about_label);
-        py::object window = sg.attr("Window")(tr("Configuración Zelvora Holded"), build_layout(sg, self, about_label, android),
+        ScopedWindow window(sg.attr("Window")(tr("Configuración Zelvora Holded"), build_layout(sg, self, about_label, android),
                                               "finalize"_a = true, "keep_on_top"_a = true, "icon"_a = window_icon(),
-                                              "auto_size_text"_a = true, "auto_size_buttons"_a = true);
-        try {
-            while (true) {
-                auto [event, values] = read_window(window);
-                bool text_event = py::isinstance<py::str>(event);
-                if (values.is_none() || event.is_none() || event.equal(py::str("Quit"))) {
+                                              "auto_size_text"_a = true, "auto_size_buttons"_a = true));
+        while (true) {
+            auto [event, values] = read_window(*window);
+            bool text_event = py::isinstance<py::str>(event);
+            if (values.is_none() || event.is_none() || event.equal(py::str("Quit"))) {
+                lfin = true;
+                break;
+            }
+            if (event.equal(py::str("-ANDROID-"))) {
+                android = !android;
+                (*window)["-ANDROID-"].attr("update")(
+                    "image_data"_a = android ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64);
+            } else if (text_event && py::bool_(event.attr("endswith")("-I-"))) {
+                cidioma = event[py::slice(0, 2, 1)];
+                idioma(cidioma);
+                break;
+            } else if (event.equal(py::str("-proceso-"))) {
+                py::module_::import("webbrowser").attr("open_new")(url_setting_api);
+            } else if (event.equal(py::str("-win-"))) {
+                sg.attr("popup_auto_close")(tr("Proceso Descarga"), tr("Ejecute callcenter.msi para unir Terminal Android con Windows"),
+                                            "keep_on_top"_a = true, "icon"_a = sg.attr("SYSTEM_TRAY_MESSAGE_ICON_INFORMATION"),
+                                            "auto_close_duration"_a = 2);
+                open_page(py::str(maker::INSTALLER_URL), 2, true);
+            } else if (event.equal(py::str("-remote-"))) {
+                sg.attr("popup_auto_close")(tr("Enlace Google Play "), tr("Instalación necesarias en Terminal Android."),
+                                            "keep_on_top"_a = true, "icon"_a = sg.attr("SYSTEM_TRAY_MESSAGE_ICON_INFORMATION"),
+                                            "auto_close_duration"_a = 2);
+                open_page(py::str(maker::TUTORIAL_VIDEO_URL), 2, true);
+                open_page(py::str(maker::STORE_PAGE_URL), 2, true);
+            } else if (event.equal(about_event)) {
+                open_page(py::str(maker::SITE_URL), 2, true);
+            } else if (event.equal(py::str("-CAMPOS-"))) {
+                // Nothing fills the field lists yet; say so rather than fail.
+                if (!filled(self, "listalibre") || !filled(self, "libreteamleader") || !filled(self, "jsoneinforma")) {
+                    sg.attr("popup_error")(tr("Error"), tr("No hay campos libres de Holded ni datos disponibles que asignar."),
+                                           "keep_on_top"_a = true);
+                } else {
+                    (*window)["-RES-"].attr("update")(self.attr("unircamposlibre")());
+                }
+            } else if (event.equal(py::str("Ok"))) {
+                if (py::len(values["api_key"]) == 0) {
+                    sg.attr("popup_error")(tr("Error"), py::str(tr("No se puede dejar vació Datos API")) + py::str("\n") + support_line(),
+                                           "keep_on_top"_a = true);
+                } else if (save(sg, self, values, cidioma, android)) {
                     lfin = true;
                     break;
                 }
-                if (event.equal(py::str("-ANDROID-"))) {
-                    android = !android;
-                    window["-ANDROID-"].attr("update")(
-                        "image_data"_a = android ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64);
-                } else if (text_event && py::bool_(event.attr("endswith")("-I-"))) {
-                    cidioma = event[py::slice(0, 2, 1)];
-                    idioma(cidioma);
-                    break;
-                } else if (event.equal(py::str("-proceso-"))) {
-                    py::module_::import("webbrowser").attr("open_new")(url_setting_api);
-                } else if (event.equal(py::str("-win-"))) {
-                    sg.attr("popup_auto_close")(tr("Proceso Descarga"), tr("Ejecute callcenter.msi para unir Terminal Android con Windows"),
-                                                "keep_on_top"_a = true, "icon"_a = sg.attr("SYSTEM_TRAY_MESSAGE_ICON_INFORMATION"),
-                                                "auto_close_duration"_a = 2);
-                    open_page(py::str(maker::INSTALLER_URL), 2, true);
-                } else if (event.equal(py::str("-remote-"))) {
-                    sg.attr("popup_auto_close")(tr("Enlace Google Play "), tr("Instalación necesarias en Terminal Android."),
-                                                "keep_on_top"_a = true, "icon"_a = sg.attr("SYSTEM_TRAY_MESSAGE_ICON_INFORMATION"),
-                                                "auto_close_duration"_a = 2);
-                    open_page(py::str(maker::TUTORIAL_VIDEO_URL), 2, true);
-                    open_page(py::str(maker::STORE_PAGE_URL), 2, true);
-                } else if (event.equal(about_event)) {
-                    open_page(py::str(maker::SITE_URL), 2, true);
-                } else if (event.equal(py::str("-CAMPOS-"))) {
-                    // Nothing fills the field lists yet; say so rather than fail.
-                    if (!filled(self, "listalibre") || !filled(self, "libreteamleader") || !filled(self, "jsoneinforma")) {
-                        sg.attr("popup_error")(tr("Error"), tr("No hay campos libres de Holded ni datos disponibles que asignar."),
-                                               "keep_on_top"_a = true);
-                    } else {
-                        window["-RES-"].attr("update")(self.attr("unircamposlibre")());
-                    }
-                } else if (event.equal(py::str("Ok"))) {
-                    if (py::len(values["api_key"]) == 0) {
-                        sg.attr("popup_error")(tr("Error"), py::str(tr("No se puede dejar vació Datos API")) + py::str("\n") + support_line(),
-                                               "keep_on_top"_a = true);
-                    } else if (save(sg, self, values, cidioma, android)) {
-                        lfin = true;
-                        break;
-                    }
-                }
             }
-        } catch (py::error_already_set &) {
-            window.attr("close")();
-            throw;
         }
-        window.attr("close")();
+        window.close();
     }
 }
 

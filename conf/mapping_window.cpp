@@ -2,6 +2,8 @@
 // "Aplicar", puts the new pairs in front of the mapping kept in cvariables["camposlibres"].
 #include "windows.hpp"
 
+#include "failure.hpp"
+
 namespace {
 
 // A new list with the items of `items`: the lists handed to the window are snapshots, not the
@@ -43,39 +45,34 @@ py::object unircamposlibre(py::object self) {
         sg.attr("Button")(tr("Aplicar"), "expand_x"_a = false, "key"_a = "-aplicar-", "size"_a = py::make_tuple(15, 2)),
         sg.attr("Button")(tr("Cancelar"), "expand_x"_a = false, "size"_a = py::make_tuple(10, 1), "key"_a = "-EXIT-")));
 
-    py::object window = sg.attr("Window")(tr("Asignar Campos disponibles"), layout, "keep_on_top"_a = true,
-                                          "icon"_a = window_icon());
-    try {
-        while (true) {
-            auto [event, values] = read_window(window);
-            if (event.is_none() || event.equal(py::str("-EXIT-"))) break;
-            if (event.equal(py::str("-aplicar-"))) {
-                py::object cvariables = self.attr("cvariables");
-                // New pairs first, the earlier mapping after them.
-                actualizo = actualizo + cvariables["camposlibres"];
-                cvariables["camposlibres"] = py::str(" ") + actualizo + py::str(" ");
-                break;
-            }
-            if (event.equal(py::str("-UNIR-"))) {
-                py::object field = first_selected(values["-EI-"]);
-                py::object name = first_selected(values["-LIBRETEAM-"]);
-                if (field.is_none() || name.is_none()) {
-                    sg.attr("popup_error")(tr("Error"), tr("Debe seleccionar una columna en cada tabla"), "keep_on_top"_a = true);
-                    continue;
-                }
-                presentacion = presentacion + py::str("{} <-- NEW --> {}\n").format(name, field);
-                actualizo = actualizo + mapping_entry(self.attr("libreteamleader")[name], field);
-                window["-RES-"].attr("update")(presentacion);
-                listalibre.attr("remove")(name);
-                window["-LIBRETEAM-"].attr("update")("values"_a = copy_of(listalibre));
-            }
-            // A click in the right list only selects.
+    ScopedWindow window(sg.attr("Window")(tr("Asignar Campos disponibles"), layout, "keep_on_top"_a = true,
+                                          "icon"_a = window_icon()));
+    while (true) {
+        auto [event, values] = read_window(*window);
+        if (event.is_none() || event.equal(py::str("-EXIT-"))) break;
+        if (event.equal(py::str("-aplicar-"))) {
+            py::object cvariables = self.attr("cvariables");
+            // New pairs first, the earlier mapping after them.
+            actualizo = actualizo + cvariables["camposlibres"];
+            cvariables["camposlibres"] = py::str(" ") + actualizo + py::str(" ");
+            break;
         }
-    } catch (py::error_already_set &) {
-        window.attr("close")();
-        throw;
+        if (event.equal(py::str("-UNIR-"))) {
+            py::object field = first_selected(values["-EI-"]);
+            py::object name = first_selected(values["-LIBRETEAM-"]);
+            if (field.is_none() || name.is_none()) {
+                sg.attr("popup_error")(tr("Error"), tr("Debe seleccionar una columna en cada tabla"), "keep_on_top"_a = true);
+                continue;
+            }
+            presentacion = presentacion + py::str("{} <-- NEW --> {}\n").format(name, field);
+            actualizo = actualizo + mapping_entry(self.attr("libreteamleader")[name], field);
+            (*window)["-RES-"].attr("update")(presentacion);
+            listalibre.attr("remove")(name);
+            (*window)["-LIBRETEAM-"].attr("update")("values"_a = copy_of(listalibre));
+        }
+        // A click in the right list only selects.
     }
-    window.attr("close")();
+    window.close();
     return presentacion;
 }
 

@@ -7,38 +7,21 @@ py::object mod(const char *name) { return py::module_::import(name); }
 
 bool is_empty(const py::object &value) { return value.is_none() || py::len(value) == 0; }
 
-// Reads config.ini into the parser. A file that is not valid INI text is moved aside (so the
-// user's values are not destroyed silently) and the parser is left empty, to be completed with
-// the defaults; the returned text says what happened, for the user, or is None.
-py::object read_settings(const py::object &parser, const py::object &filename, const py::object &encoding) {
-    py::object error_types = py::make_tuple(mod("configparser").attr("Error"), py::reinterpret_borrow<py::object>(PyExc_UnicodeError));
-    try {
-        parser.attr("read")(filename, "encoding"_a = encoding);
-        return py::none();
-    } catch (py::error_already_set &e) {
-        if (!PyErr_GivenExceptionMatches(e.type().ptr(), error_types.ptr())) throw;
-        py::object os = mod("os");
-        py::str reason = py::str(e.value());
-        py::object aside = py::str("{}.bad").format(filename);
-        for (int n = 1; py::bool_(os.attr("path").attr("exists")(aside)); ++n)
-            aside = py::str("{}.bad{}").format(filename, n);
-        os.attr("replace")(filename, aside);
-        for (py::handle section : parser.attr("sections")()) parser.attr("remove_section")(section);
-        return py::str("{}\n{}{}").format(reason, tr("Se ha guardado una copia en "), aside);
-    }
-}
-
 void construct(py::object self) {
-    // The language and the file's encoding come from the user's default locale, whatever LANG
-    // says; with no language "en" is used, with no encoding UTF-8.
-    auto [lang, enc] = default_locale();
+    // The language comes from the user's default locale, whatever LANG says; with no language
+    // "en" is used.
+    py::object lang = default_locale().first;
     if (is_empty(lang)) lang = py::str("en");
-    enc = settings_encoding();
 
     self.attr("ficheroini") = py::str("config.ini");
-    py::object parser = mod("configparser").attr("ConfigParser")("interpolation"_a = py::none());
+    py::object filename = self.attr("ficheroini");
+    py::object parser = settings_parser();
     self.attr("configparser") = parser;
-    py::object damaged = read_settings(parser, self.attr("ficheroini"), enc);
+    // A settings file the program can neither read nor write ends the run with a clear word.
+    py::object damaged = on_settings_file(filename, [&] {
+        remove_stale_temporaries(filename);
+        return read_settings(parser, filename);
+    });
 
     py::dict api, windows;
     api["api_key"] = "";
@@ -56,7 +39,7 @@ void construct(py::object self) {
     modelo.append(py::dict("windows"_a = windows));
     self.attr("modelo") = modelo;
 
-    self.attr("lnuevo") = mod("libquorvaconfig").attr("manejoini")(self);
+    self.attr("lnuevo") = on_settings_file(filename, [&] { return mod("libquorvaconfig").attr("manejoini")(self); });
 
     // `_` must exist for every module even when no catalogue can be loaded: the Spanish texts.
     py::object builtins = mod("builtins");
@@ -67,9 +50,7 @@ void construct(py::object self) {
         idioma(py::str("en"));
     }
 
-    if (!damaged.is_none())
-        toolkit().attr("popup_error")(tr("El fichero config.ini estaba dañado y se han puesto los valores por defecto"),
-                                      damaged, "keep_on_top"_a = true);
+    tell_damaged_settings(damaged);
 
     self.attr("cvariables") = py::dict();
     self.attr("actualizar_variables")();

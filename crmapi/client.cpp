@@ -371,20 +371,19 @@ bool probe(py::object self) {
 // --- constructors ----------------------------------------------------------------------------
 
 void construct_reader(py::object self) {
-    // No interpolation, like the settings store: a "%" in a value is just a character.
-    py::object config = mod("configparser").attr("ConfigParser")("interpolation"_a = py::none());
+    // Read and written the way the settings store does (encoding, repeated options, repairs).
+    py::object config = settings_parser();
     self.attr("config") = config;
     self.attr("ficheroini") = py::str("config.ini");
     py::object ficheroini = self.attr("ficheroini");
-    // The settings store's encoding, so the write-back below changes no value it did not read.
-    config.attr("read")(ficheroini, "encoding"_a = settings_encoding());
+    tell_damaged_settings(on_settings_file(ficheroini, [&] { return read_settings(config, ficheroini); }));
     if (!py::bool_(config.attr("has_section")("api"))) {
         py::dict modelo;
         modelo["api_key"] = "";
         config.attr("add_section")("api");
         for (auto lineas : modelo) config.attr("set")("api", lineas.first, lineas.second);
     }
-    write_settings(config, ficheroini);
+    on_settings_file(ficheroini, [&] { write_settings(config, ficheroini); });
     py::dict cvariables;
     // A section without the entry is a key never given: empty, so the client stops politely.
     cvariables["api_key"] = config.attr("get")("api", "api_key", "fallback"_a = "");

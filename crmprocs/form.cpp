@@ -2,6 +2,10 @@
 #include "crmprocs.hpp"
 
 #include "embedded_images.hpp"
+#include "failure.hpp"
+
+#include <algorithm>
+#include <cmath>
 
 bool validatemail(const py::object &text);
 py::object altateam(const py::object &valores, const py::object &telefono, const py::object &leinforma,
@@ -10,16 +14,77 @@ bool created_id(const py::handle &answer, const py::handle &apiteam);
 
 namespace {
 
+const char *const CONTACT_TYPES[] = {"Sin especificar", "Lead", "Cliente", "Proveedor", "Deudor", "Acreedor"};
+// The form's text fields, empty when it opens: text in any of them means someone typed.
+const char *const TYPED_FIELDS[] = {"-Nombre-", "-Apellidos-", "-Email-", "-Empresa-"};
+// Characters of the number shown in the form's heading; a longer one ends in an ellipsis, so that
+// the form stays narrower than the screen. The record carries the whole number.
+constexpr std::size_t SHOWN_NUMBER_MAX = 30;
+// Longest single wait of a read, in milliseconds: the toolkit's timer takes no larger value
+// safely, and a longer auto-close time is waited out in several reads.
+constexpr double LONGEST_WAIT_MS = 3600.0 * 1000.0;
+
 py::bytes toggle_picture(bool on) { return py::bytes(on ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64); }
 
 // The lookup's helpers are reached through the module at call time, like any caller would.
 py::object lookup_function(const char *name) { return py::module_::import("crmprocs").attr(name); }
 
+py::str shown_number(const py::object &telefono) {
+    py::str number(telefono);
+    if (py::len(number) <= SHOWN_NUMBER_MAX) return number;
+    return py::str(number[py::slice(0, SHOWN_NUMBER_MAX - 1, 1)]) + py::str("\u2026");
+}
+
+// Whether the form holds anything the user typed or chose.
+bool typed_into(const py::object &values) {
+    if (!py::isinstance<py::dict>(values)) return false;
+    py::dict fields = values;
+    for (const char *key : TYPED_FIELDS)
+        if (fields.contains(key) && py::len(py::str(fields[key])) > 0) return true;
+    return fields.contains("-TIPO-") && !py::object(fields["-TIPO-"]).equal(py::str(CONTACT_TYPES[0]));
+}
+
+// The form's own auto-close: the time-out of each read, until the user starts using the form.
+// (The toolkit's auto_close cannot be called off once the window is open, and it would close a
+// form with the user's typing in it.)
+class AutoClose {
+public:
+    explicit AutoClose(const py::object &cvariables) {
+        py::object seconds = cvariables["autocierre_tiempo"];
+        on_ = py::bool_(cvariables["autocierre"]) && !seconds.is_none();
+        if (on_) deadline_ = now() + py::float_(seconds).cast<double>();
+    }
+
+    // The time-out for the next read in milliseconds; None: wait for the user.
+    py::object next_timeout() {
+        if (!on_) return py::none();
+        double left_ms = std::max(0.0, (deadline_ - now()) * 1000.0);
+        last_wait_ = left_ms <= LONGEST_WAIT_MS;
+        return py::int_(static_cast<long long>(std::ceil(std::min(left_ms, LONGEST_WAIT_MS))));
+    }
+
+    // Called after each read: true when the form is to close by itself now.
+    bool expired(const py::object &event, const py::object &values, const py::object &timeout_event) {
+        if (!on_) return false;
+        if (!event.equal(timeout_event) || typed_into(values)) {
+            on_ = false;  // somebody is using the form: it stays until they close it
+            return false;
+        }
+        return last_wait_;
+    }
+
+private:
+    static double now() { return py::module_::import("time").attr("monotonic")().cast<double>(); }
+
+    bool on_ = false;
+    bool last_wait_ = false;
+    double deadline_ = 0;
+};
+
 py::list build_layout(const py::object &sg, const py::object &telefono) {
     py::object InfoIn = lookup_function("InfoIn");
     py::list options;
-    for (const char *option : {"Sin especificar", "Lead", "Cliente", "Proveedor", "Deudor", "Acreedor"})
-        options.append(option);
+    for (const char *option : CONTACT_TYPES) options.append(option);
     py::object background = sg.attr("theme_background_color")();
 
     py::list layout;
@@ -29,7 +94,7 @@ py::list build_layout(const py::object &sg, const py::object &telefono) {
         sg.attr("Button")("key"_a = "Google-redes-", "image_filename"_a = resource_file("img", "google.png")),
         sg.attr("Button")("key"_a = "Wh-redes-", "image_filename"_a = resource_file("img", "whatsapp.png"))));
     layout.append(py::make_tuple(
-        sg.attr("Text")(tr("Telefono ") + py::str(telefono) + tr(" no encontrado"), "font"_a = "Any 20")));
+        sg.attr("Text")(tr("Telefono ") + shown_number(telefono) + tr(" no encontrado"), "font"_a = "Any 20")));
     py::list contacto;
     contacto.append(InfoIn(tr("Nombre:"), "-Nombre-"));
     contacto.append(InfoIn(tr("Apellidos:"), "-Apellidos-"));
@@ -57,28 +122,29 @@ py::list build_layout(const py::object &sg, const py::object &telefono) {
 py::object alta(const py::object &self, const py::object &telefono) {
     py::object sg = toolkit();
     py::object cvariables = self.attr("variable").attr("cvariables");
-    py::object window = sg.attr("Window")(tr("Alta nuevo contacto / empresa"), build_layout(sg, telefono),
-                                          "icon"_a = window_icon(), "force_toplevel"_a = true,
-                                          "auto_close"_a = cvariables["autocierre"],
-                                          "auto_close_duration"_a = cvariables["autocierre_tiempo"]);
+    ScopedWindow window(sg.attr("Window")(tr("Alta nuevo contacto / empresa"), build_layout(sg, telefono),
+                                          "icon"_a = window_icon(), "force_toplevel"_a = true));
+    AutoClose auto_close(cvariables);
+    py::object timeout_event = py::getattr(sg, "TIMEOUT_KEY", py::str("__TIMEOUT__"));
     bool directory_on = true;
     while (true) {
-        py::tuple read = window.attr("read")();
+        py::tuple read = window->attr("read")("timeout"_a = auto_close.next_timeout());
         py::object event = read[0];
         py::object values = read[1];
+        if (auto_close.expired(event, values, timeout_event)) break;
         if (event.is_none() || event.equal(py::str("Cancelar"))) break;
         if (py::isinstance<py::str>(event) && py::bool_(event.attr("endswith")("-redes-"))) {
             lookup_function("blink")(values, telefono);
         } else if (event.equal(py::str("-TOGGLE-GRAPHIC-"))) {
             directory_on = !directory_on;
-            window["-TOGGLE-GRAPHIC-"].attr("update")("image_data"_a = toggle_picture(directory_on));
+            (*window)["-TOGGLE-GRAPHIC-"].attr("update")("image_data"_a = toggle_picture(directory_on));
         } else if (event.equal(py::str("-Email-"))) {
             py::object email = values["-Email-"];
             // Black text is hard to read on blue; the text colour follows the background.
             if (validatemail(email))
-                window["-Email-"].attr("update")("background_color"_a = "Blue", "text_color"_a = "white");
+                (*window)["-Email-"].attr("update")("background_color"_a = "Blue", "text_color"_a = "white");
             else if (py::len(email) > 5)
-                window["-Email-"].attr("update")("background_color"_a = "orange", "text_color"_a = "black");
+                (*window)["-Email-"].attr("update")("background_color"_a = "orange", "text_color"_a = "black");
         } else if (event.equal(py::str("OK")) || event.equal(tr("OK"))) {
             py::object email = values["-Email-"];
             if (!validatemail(email) && py::len(email) > 1) {
@@ -92,7 +158,7 @@ py::object alta(const py::object &self, const py::object &telefono) {
             }
         }
     }
-    window.attr("close")();
+    window.close();
     return py::none();
 }
 

@@ -2,6 +2,8 @@
 // the search by name and the chooser among several results.
 #include "dirscrape.hpp"
 
+#include "failure.hpp"
+
 #include <algorithm>
 
 namespace {
@@ -92,11 +94,15 @@ py::list find(const py::object &self, const py::object &selector) {
     return found;
 }
 
-py::object get_request(const py::object &url, const py::object &render) {
+// One GET of a directory page: the page when the server answered 200, else None; `status`, when
+// given, receives the status the server answered.
+py::object fetch_page(const py::object &url, long *status = nullptr) {
     py::dict headers;
     headers["User-Agent"] = setting("USER_AGENT");
     py::object answer = mod("requests").attr("get")(url, "headers"_a = headers, "timeout"_a = setting("REQUEST_TIMEOUT"));
-    if (py::int_(answer.attr("status_code")).cast<long>() != 200) {
+    long code = py::int_(answer.attr("status_code")).cast<long>();
+    if (status != nullptr) *status = code;
+    if (code != 200) {
         answer.attr("close")();
         return py::none();
     }
@@ -114,9 +120,17 @@ py::object get_request(const py::object &url, const py::object &render) {
     response.attr("encoding") = encoding;
     response.attr("html") = html;
     response.attr("_response") = answer;
-    (void)render;  // no page renderer exists here: the plain page is the answer either way
     return response;
 }
+
+py::object get_request(const py::object &url, const py::object &render) {
+    (void)render;  // no page renderer exists here: the plain page is the answer either way
+    return fetch_page(url);
+}
+
+// A listing that does not exist means the directory has no such company; any other answer but
+// 200 (the site down, overloaded, refusing us) means the search could not be made.
+bool means_no_result(long status) { return status == 404 || status == 410; }
 
 bool is_network_error(py::error_already_set &e) {
     return e.matches(mod("requests").attr("exceptions").attr("RequestException"));
@@ -256,6 +270,32 @@ py::object anchor_name(const py::object &element) {
     return py::str(first.attr("text_content")()) + (tail.is_none() ? py::str("") : py::str(tail));
 }
 
+// The port an address reaches: its own, else its scheme's default.
+int effective_port(const py::object &parts) {
+    py::object port = parts.attr("port");  // raises ValueError for a port that is not a number
+    if (!port.is_none()) return port.cast<int>();
+    return py::str(parts.attr("scheme")).cast<std::string>() == "http" ? 80 : 443;
+}
+
+// Whether a result link may be fetched or opened: only pages of the directory itself, over
+// https or the directory's own scheme. A listing may hold anything (javascript:, file:, other
+// sites, plain http); none of it is followed or handed to the browser.
+bool is_directory_page(const py::object &address, const py::object &directory) {
+    py::object split = mod("urllib.parse").attr("urlsplit");
+    try {
+        py::object link = split(address), home = split(directory);
+        std::string scheme = py::str(link.attr("scheme")).attr("lower")().cast<std::string>();
+        std::string home_scheme = py::str(home.attr("scheme")).attr("lower")().cast<std::string>();
+        if (scheme != "https" && scheme != home_scheme) return false;
+        py::object host = link.attr("hostname");
+        if (host.is_none() || !host.equal(home.attr("hostname"))) return false;
+        return effective_port(link) == effective_port(home);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return false;  // an address that does not even parse
+    }
+}
+
 // The chooser among several results; the chosen address, or None when the user chose none.
 py::object choose(const py::list &plistares, const py::list &listaresultado, size_t totalanchonombre) {
     py::object sg = toolkit();
@@ -275,16 +315,13 @@ py::object choose(const py::list &plistares, const py::list &listaresultado, siz
         sg.attr("Column")(buttons)));
     layout.append(make_list(sg.attr("Button")("USAR DATOS EINFORMA", "key"_a = "-exportar-", "font"_a = "Mambo 10", "expand_x"_a = true)));
     layout.append(make_list(sg.attr("StatusBar")("", "key"_a = "-STATUS-", "size"_a = py::make_tuple(30, 1))));
-    py::object window = sg.attr("Window")("Empresa eInforma", layout, "finalize"_a = true, "keep_on_top"_a = true);
+    ScopedWindow window(sg.attr("Window")("Empresa eInforma", layout, "finalize"_a = true, "keep_on_top"_a = true));
 
     auto address_of = [&](const py::handle &name) -> py::object { return listaresultado[plistares.attr("index")(name)]; };
     while (true) {
-        py::tuple read = window.attr("read")();
+        py::tuple read = window->attr("read")();
         py::object event = read[0], values = read[1];
-        if (event.is_none() || event.equal(sg.attr("WIN_CLOSED")) || event.equal(py::str("Exit"))) {
-            window.attr("close")();
-            return py::none();
-        }
+        if (event.is_none() || event.equal(sg.attr("WIN_CLOSED")) || event.equal(py::str("Exit"))) return py::none();
         if (event.equal(py::str("verwer"))) {
             for (py::handle name : values["-LISTBOX-"]) open_page(address_of(name), 2, true);
         } else if (event.equal(py::str("-exportar-"))) {
@@ -296,12 +333,9 @@ py::object choose(const py::list &plistares, const py::list &listaresultado, siz
             if (py::len(selected) > 1) {
                 sg.attr("popup_error")("Solo se permite elegir un Registro por telefono", "keep_on_top"_a = true,
                                        "auto_close_duration"_a = 2);
-                window.attr("close")();
                 return py::none();
             }
-            py::object chosen = address_of(selected[0]);
-            window.attr("close")();
-            return chosen;
+            return address_of(selected[0]);
         }
     }
 }
@@ -311,18 +345,22 @@ py::dict dirscrape(py::object que) {
     que = que.attr("replace")(" ", "-").attr("strip")().attr("upper")();
     // The name is one path segment: "/", "?", "#" or "%" in it must not change the address.
     py::object segment = mod("urllib.parse").attr("quote")(que, "safe"_a = "");
-    py::str web = py::str(service_url("DIRECTORY_URL", "https://empresite.eleconomista.es/")) + py::str("Actividad/") +
-                  py::str(segment) + py::str("/");
+    py::str directory(service_url("DIRECTORY_URL", "https://empresite.eleconomista.es/"));
+    py::str web = directory + py::str("Actividad/") + py::str(segment) + py::str("/");
 
     py::object r;
+    long status = 0;
     try {
-        r = get_request(web, py::bool_(false));
+        r = fetch_page(web, &status);
     } catch (py::error_already_set &e) {
         if (!is_network_error(e)) throw;
         tell_unreadable();
         return py::dict();
     }
-    if (r.is_none()) return py::dict();
+    if (r.is_none()) {
+        if (!means_no_result(status)) tell_unreadable();
+        return py::dict();
+    }
 
     py::object urljoin = mod("urllib.parse").attr("urljoin");
     py::object page_url = r.attr("url");
@@ -334,7 +372,9 @@ py::dict dirscrape(py::object que) {
         py::object href = attrs.attr("get")("href");
         if (href.is_none()) continue;  // nothing to open or read
         // Listings link relatively as well as absolutely; the browser and the reader need whole addresses.
-        resultacuallink.append(make_list(urljoin(page_url, href), anchor_name(anchor.attr("element")).attr("upper")()));
+        py::object address = urljoin(page_url, href);
+        if (!is_directory_page(address, directory)) continue;
+        resultacuallink.append(make_list(address, anchor_name(anchor.attr("element")).attr("upper")()));
     }
     r.attr("close")();
 

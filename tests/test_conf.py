@@ -3,6 +3,7 @@ folders, with the damaged files, odd values and locales an office PC really has.
 import builtins
 import locale
 import os
+import subprocess
 import sys
 
 import pytest
@@ -127,17 +128,53 @@ class TestLocale:
         assert workdir.read_config(encoding=encoding) == original
 
 
+class TestEncodingsAndRepeats:
+    @pytest.mark.parametrize("locale_encoding, content, key, written_as", [
+        ("UTF-8", "[api]\napi_key = KEY\ncamposlibres = Razón\n", "KEY", "utf-8-sig"),  # Notepad's BOM
+        ("cp1252", "[api]\napi_key = KEY\ncamposlibres = ÍÑIGO ó\n", "KEY", "utf-8"),  # UTF-8 on a cp1252 PC
+        ("cp1252", "[api]\napi_key = KEY\ncamposlibres = Razón €\n", "KEY", "cp1252"),  # the locale's own
+        ("UTF-8", "[api]\napi_key = OLD\ncamposlibres =\nAPI_KEY = NEW\n", "NEW", "utf-8"),
+        ("UTF-8", "[api]\napi_key = OLD\n[windows]\ntema = Topanga\n[api]\napi_key = NEW\n", "NEW", "utf-8"),
+    ], ids=["bom", "utf8-on-cp1252", "cp1252", "option-twice", "section-twice"])
+    def test_read_and_written_back_in_the_same_encoding(self, workdir, sg, no_window, user_locale,
+                                                        locale_encoding, content, key, written_as):
+        user_locale("es_ES", locale_encoding)
+        workdir.config.write_bytes(content.encode(written_as))
+        settings = conf.conf()
+        values = settings.cvariables
+        assert values["api_key"] == key and not no_window and sg.popups == []
+        camposlibres = settings.configparser.get("api", "camposlibres")
+        assert camposlibres in content
+        written = workdir.config.read_bytes()
+        assert f"camposlibres = {camposlibres}\n" in written.decode(written_as)
+        assert written.startswith(b"\xef\xbb\xbf") == (written_as == "utf-8-sig")
+        assert os.listdir(workdir.path) == ["config.ini"]
+
+    def test_a_value_the_old_encoding_cannot_hold_turns_the_file_into_utf8(self, workdir, sg, no_window, user_locale):
+        user_locale("es_ES", "cp1252")
+        workdir.write_config(config_text(api_key="K", camposlibres="Razón"), encoding="cp1252")
+        settings = conf.conf()
+        settings.configparser.set("api", "camposlibres", "Łódź")
+        libquorvaconfig.manejoini(settings)
+        assert "camposlibres = Łódź\n" in workdir.read_config(encoding="utf-8")
+
+
 class TestDamagedFile:
-    @pytest.mark.parametrize("content", [
-        b"\x89PNG\r\n\x1a\n\x00\x00\xff\xfe binary",
-        b"[api]\napi_key = A\n[api]\napi_key = B\n",
-        b"api_key = lost\n[api]\n",
-    ], ids=["binary", "duplicate-section", "no-section"])
-    def test_is_kept_aside_and_the_user_is_told(self, workdir, sg, no_window, user_locale, content):
+    @pytest.mark.parametrize("locale_encoding, content, key", [
+        ("UTF-8", b"\x89PNG\r\n\x1a\n\x00\x00\xff\xfe binary", ""),
+        ("UTF-8", b"api_key = kept\n[api]\n", "kept"),
+        ("cp1252", b"[api]\n api_key = old\napi_key=K \xe9\x81\nnot an option\n", ""),  # no encoding reads it
+        ("cp1252", b"[api]\napi_key = K2\r\nnot an option\n\x81", "K2"),
+    ], ids=["binary", "no-section", "undecodable-key", "undecodable"])
+    def test_is_kept_aside_and_the_user_is_told(self, workdir, sg, no_window, user_locale, locale_encoding, content,
+                                                key):
+        user_locale("es_ES", locale_encoding)
         workdir.config.write_bytes(content)
         settings = conf.conf()
         assert (workdir.path / "config.ini.bad").read_bytes() == content
         assert settings.cvariables["tema"] == "DarkBlue16"
+        assert settings.cvariables["api_key"] == key, "an api_key line of the damaged file is kept"
+        assert len(no_window) == (0 if key else 1)
         [(name, args, kwargs)] = sg.popups
         assert name == "popup_error" and "config.ini.bad" in args[1] and kwargs == {"keep_on_top": True}
         assert "[windows]" in workdir.read_config()
@@ -148,6 +185,67 @@ class TestDamagedFile:
         conf.conf()
         assert (workdir.path / "config.ini.bad").read_bytes() == b"first"
         assert (workdir.path / "config.ini.bad1").read_bytes() == b"second\n"
+
+
+def make_unwritable(folder):
+    """Takes away the right to create files in `folder`; for root, whom modes do not stop, the
+    folder is made immutable. Returns the undo, or skips when neither works here."""
+    os.chmod(folder, 0o555)
+    undo = [lambda: os.chmod(folder, 0o755)]
+    if writable(folder) and subprocess.run(["chattr", "+i", str(folder)], capture_output=True).returncode == 0:
+        undo.insert(0, lambda: subprocess.run(["chattr", "-i", str(folder)], check=True))
+    if writable(folder):
+        for step in undo:
+            step()
+        pytest.skip("no way to make a folder unwritable here")
+    return lambda: [step() for step in undo]
+
+
+def writable(folder):
+    try:
+        (folder / ".probe").write_text("")
+    except OSError:
+        return False
+    (folder / ".probe").unlink()
+    return True
+
+
+class TestSettingsFileOnDisk:
+    @pytest.mark.parametrize("case, reason", [("folder", "es una carpeta, no un fichero"),
+                                              ("read-only folder", "permiso denegado")])
+    def test_unusable_file_ends_the_run_with_a_clear_popup(self, workdir, sg, no_window, user_locale, case, reason):
+        undo = lambda: None  # noqa: E731
+        if case == "folder":
+            workdir.config.mkdir()
+        else:
+            workdir.write_config(config_text(api_key="K"))
+            undo = make_unwritable(workdir.path)
+        try:
+            with pytest.raises(SystemExit) as ended:
+                conf.conf()
+        finally:
+            undo()
+        assert ended.value.code == 1
+        [(name, args, _)] = sg.popups
+        assert name == "popup_error" and args[1] == \
+            f"No se puede leer ni guardar el fichero de configuración\n{workdir.config}\n{reason}"
+        assert not no_window and sg.windows == []
+
+    def test_temporaries_of_a_save_cut_short_are_removed(self, workdir, sg, no_window, user_locale):
+        workdir.write_config(config_text(api_key="K"))
+        (workdir.path / ".config.k3y_x9zq.tmp").write_text("[api]\napi_key = SECRET\n")
+        (workdir.path / ".config.notes.txt").write_text("mine")
+        conf.conf()
+        assert sorted(os.listdir(workdir.path)) == [".config.notes.txt", "config.ini"]
+
+    def test_a_linked_file_is_written_through_the_link(self, workdir, sg, no_window, user_locale, tmp_path_factory):
+        shared = tmp_path_factory.mktemp("shared") / "office.ini"
+        shared.write_text("[api]\napi_key = K\n", encoding="utf-8")
+        workdir.config.symlink_to(shared)
+        conf.conf()
+        assert workdir.config.is_symlink() and os.readlink(workdir.config) == str(shared)
+        assert "[windows]" in shared.read_text(encoding="utf-8")
+        assert os.listdir(shared.parent) == ["office.ini"]
 
 
 class TestResourceFolders:

@@ -4,11 +4,13 @@ import builtins
 import gettext
 import locale
 import os
+import webbrowser
 
 import pytest
 
 import conf
 from tests.conftest import config_text
+from tests.test_contact_form import PICTURES
 from tests.toolkit_double import CLOSE, Step
 
 SUPPORT = "Necesita soporte Telefono +34 900 000 000"
@@ -176,7 +178,8 @@ class TestConfigurationEvents:
         assert second["-tiempo-"].kwargs["default_value"] == 10
         assert second["-ANDROID-"].kwargs["image_data"] == first["-ANDROID-"].updates[0][1]["image_data"], \
             "the switch keeps its state"
-        assert settings.configparser["windows"]["idioma"] == "fr" and settings.cvariables["appandroid"] is False
+        assert settings.configparser["windows"]["idioma"] == "fr" and settings.cvariables["appandroid"] is True
+        assert settings.configparser["windows"]["autocierre_tiempo"] == "60", "the slider was not moved"
 
     def test_mapping_without_fields_explains_instead_of_failing(self, settings, sg):
         sg.script("-CAMPOS-", "Quit")
@@ -198,7 +201,7 @@ class TestConfigurationEvents:
 
 
 class TestSaving:
-    @pytest.mark.parametrize("toggles, android", [(0, "Si"), (1, "No"), (2, "Si")])
+    @pytest.mark.parametrize("toggles, android", [(0, "No"), (1, "Si"), (2, "No")])
     def test_ok_writes_the_five_settings(self, make_settings, sg, workdir, toggles, android):
         settings = make_settings(camposlibres='"a|b|Razón" ,', appandroid="No")
         sg.script(*["-ANDROID-"] * toggles, Step("Ok", {"api_key": "NEWKEY", "-tiempo-": 7.0}))
@@ -207,6 +210,17 @@ class TestSaving:
                                                     appandroid=android, camposlibres='"a|b|Razón" ,')
         assert settings.cvariables["autocierre_tiempo"] == 70 and settings.cvariables["appandroid"] is (android == "Si")
         assert os.listdir(workdir.path) == ["config.ini"]
+
+    @pytest.mark.parametrize("appandroid, autocierre, on", [("No", "60", False), ("Si", "60", True), ("1", "7", False),
+                                                           ("sI", "-3", True)])
+    def test_what_the_user_did_not_touch_is_saved_as_stored(self, make_settings, sg, workdir, appandroid, autocierre, on):
+        settings = make_settings(appandroid=appandroid, autocierre=autocierre)
+        sg.script(Step("Ok", {"api_key": "NEWKEY"}))
+        settings.inicioconfig()
+        toggle = sg.windows[0]["-ANDROID-"].kwargs["image_data"]
+        assert (toggle == PICTURES[0].decode()) is on, "the switch starts as stored"
+        assert workdir.read_config() == config_text(api_key="NEWKEY", appandroid=appandroid, autocierre=autocierre)
+        assert settings.cvariables["autocierre_tiempo"] == int(autocierre) * 10
 
     def test_slider_at_zero_turns_auto_close_off(self, settings, sg, workdir):
         sg.script(Step("Ok", {"-tiempo-": 0.0}))
@@ -343,6 +357,33 @@ class TestThemeChooser:
         assert settings.tema() == "Topanga"
         assert sg.popups[0][0] == "popup_error" and "gone" in sg.popups[0][1][1]
         assert settings.configparser["windows"]["tema"] == "Topanga"
+
+
+class Broken(Exception):
+    pass
+
+
+def fail(*args, **kwargs):
+    raise Broken()
+
+
+@pytest.mark.parametrize("window", ["configuration", "mapping", "theme"])
+def test_a_failure_inside_a_window_closes_it(mapping, sg, monkeypatch, window):
+    if window == "configuration":
+        monkeypatch.setattr(webbrowser, "open_new", fail)
+        sg.script("-proceso-")
+        run = mapping.inicioconfig
+    elif window == "mapping":
+        sg.script(join("Web", "CIF"))
+        mapping.libreteamleader = type("Unreadable", (dict,), {"__getitem__": fail})()
+        run = mapping.unircamposlibre
+    else:
+        sg.script(Step("-LIST-", {"-LIST-": ["Topanga"]}))
+        sg.theme = fail
+        run = mapping.tema
+    with pytest.raises(Broken):
+        run()
+    assert [w.closed for w in sg.windows] == [True]
 
 
 @pytest.mark.parametrize("lang, support", [("es", SUPPORT), ("fr", "Besoin d'aide ? Téléphone +34 900 000 000")])

@@ -15,7 +15,7 @@ import crmapi
 import crmprocs
 import dirscrape
 from tests.conftest import config_text
-from tests.toolkit_double import CLOSE, Step
+from tests.toolkit_double import CLOSE, TIMEOUT, Step
 
 NUMBER = "600112233"
 TITLE = "Alta nuevo contacto / empresa"
@@ -206,7 +206,7 @@ def test_form_window_and_layout(sg, caller, app_dir):
     [window] = sg.windows
     assert window.title == TITLE and window.closed
     assert window.kwargs["icon"].endswith("hola.png") and window.kwargs["force_toplevel"] is True
-    assert (window.kwargs["auto_close"], window.kwargs["auto_close_duration"]) == (True, 300)
+    assert "auto_close" not in window.kwargs, "the form times itself out, so that typing can stop it"
     rows = window.layout
     assert len(rows) == 7
     assert texts(rows[0]) == ["PULSE Redes Busqueda adicional"] and rows[0][0].kwargs["font"] == "Any 20"
@@ -309,6 +309,51 @@ def test_quick_links_search_and_keep_the_form(sg, caller, browser):
     assert len(per_click) == 4 and browser.opened == per_click * 4
     assert any(NUMBER in url for url, _, _ in per_click)
     assert sg.windows[0].closed and [e for e in sg.timeline if e[0] == "close"] == [("close", TITLE)]
+
+
+@pytest.fixture
+def read_timeouts(sg, monkeypatch):
+    """The time-out (ms) each read of a window asked for."""
+    asked = []
+    original = sg.Window.read
+
+    def read(window, timeout=None, **kwargs):
+        asked.append(timeout)
+        return original(window, timeout=timeout, **kwargs)
+    monkeypatch.setattr(sg.Window, "read", read)
+    return asked
+
+
+@pytest.mark.parametrize("steps, closes_by_itself", [
+    ([TIMEOUT], True),
+    ([Step(TIMEOUT, {"-Nombre-": "Ana"}), TIMEOUT, "Cancelar"], False),  # typed, no event yet
+    ([Step(TIMEOUT, {"-TIPO-": "Lead"}), "Cancelar"], False),
+    (["-TOGGLE-GRAPHIC-", TIMEOUT, "Cancelar"], False),
+], ids=["untouched", "typed", "type chosen", "switch used"])
+def test_auto_close_only_while_nobody_uses_the_form(sg, holded, caller, read_timeouts, steps, closes_by_itself):
+    caller.variable.cvariables.update(autocierre=True, autocierre_tiempo=300)
+    sg.script(*steps)
+    assert crmprocs.alta(caller, NUMBER) is None
+    assert sg.windows[0].closed and posts(holded) == []
+    assert 299_000 < read_timeouts[0] <= 300_000
+    if not closes_by_itself:
+        assert read_timeouts[-1] is None, "once used, the form waits for the user"
+
+
+def test_no_auto_close_when_it_is_off(sg, caller, read_timeouts):
+    sg.script(TIMEOUT, "Cancelar")
+    crmprocs.alta(caller, NUMBER)
+    assert read_timeouts == [None, None]
+
+
+def test_a_failure_inside_the_form_closes_it(sg, caller, monkeypatch):
+    def broken(values, telefono):
+        raise RuntimeError("no browser")
+    monkeypatch.setattr(crmprocs, "blink", broken)
+    sg.script("Wh-redes-")
+    with pytest.raises(RuntimeError):
+        crmprocs.alta(caller, NUMBER)
+    assert sg.windows[0].closed
 
 
 # --- failures of the creation ------------------------------------------------------------------

@@ -230,7 +230,7 @@ class TestSettingsFile:
         crmapi.conf()
         assert workdir.read_config(encoding="iso8859-15") == text
 
-    def test_failed_write_leaves_the_old_file(self, workdir, monkeypatch):
+    def test_failed_write_leaves_the_old_file(self, workdir, sg, monkeypatch):
         text = config_text(api_key="clave")
         workdir.write_config(text)
 
@@ -239,8 +239,9 @@ class TestSettingsFile:
             raise OSError("disk full")
 
         monkeypatch.setattr(configparser.ConfigParser, "write", broken_write)
-        with pytest.raises(OSError):
+        with pytest.raises(SystemExit) as ended:
             crmapi.conf()
+        assert ended.value.code == 1 and "disk full" in sg.popups[0][1][1]
         assert workdir.read_config() == text
         assert os.listdir(workdir.path) == ["config.ini"]
 

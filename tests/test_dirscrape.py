@@ -1,6 +1,8 @@
 """The company-directory lookup over real HTTP against the directory emulator: fetching pages,
 the search and its filter, the chooser's events (toolkit double) and reading company pages."""
+import os
 import threading
+import webbrowser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
@@ -28,15 +30,20 @@ def fetched(directory):
 
 @pytest.fixture
 def own_listing(directory, monkeypatch):
-    """Another directory whose every listing is made of the anchors the test appends (they may
-    point into the emulator), for listings the emulator does not have."""
+    """A directory whose every listing is made of the anchors the test appends, for listings the
+    emulator does not have; its company pages are the emulator's."""
     anchors = []
 
     class Listing(BaseHTTPRequestHandler):
         def do_GET(self):
-            body = ("<html><body>" + "\n".join(anchors) + "</body></html>").encode()
+            content_type = "text/html; charset=utf-8"
+            if self.path.startswith("/Empresa/"):
+                page = requests.get(directory.url + self.path[1:], timeout=5)
+                body, content_type = page.content, page.headers["Content-Type"]
+            else:
+                body = ("<html><body>" + "\n".join(anchors) + "</body></html>").encode()
             self.send_response(200)
-            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body)
@@ -129,7 +136,7 @@ def test_company_page_is_read_and_normalised(directory, sg, search, pick, expect
 
 
 def test_town_in_other_case_than_the_locality_drops_only_the_last_character(own_listing, directory, sg):
-    own_listing.append(f'<a href="{directory.url}Empresa/TALLERES-MUNOZ-SL-LUGO.html" '
+    own_listing.append('<a href="/Empresa/TALLERES-MUNOZ-SL-LUGO.html" '
                        'title="Ver perfil de TALLERES MUÑOZ SL">TALLERES MUÑOZ SL</a>')
     data = dirscrape.dirscrape("Talleres Muñoz")
     assert (data["Direccion"], data["Pais"], data["Poblacion"]) == ("Progreso 20, 27001, Lug", "", "LUGO")
@@ -166,11 +173,17 @@ def test_network_failures_give_nothing_and_tell(directory, sg, monkeypatch, faul
     assert popup_texts(sg) == [UNREADABLE]
 
 
-def test_failing_listing_gives_nothing_silently(directory, sg):
-    directory.set_fault("status", status=503)
+@pytest.mark.parametrize("status, told", [(503, True), (500, True), (429, True), (403, True),
+                                           (404, False), (410, False)])
+def test_listing_that_fails_is_told_one_that_does_not_exist_is_not(directory, sg, status, told):
+    directory.set_fault("status", status=status)
     assert dirscrape.dirscrape("Ferreteria Sol") == {}
-    directory.clear_fault()
-    assert dirscrape.dirscrape("Empresa Fantasma") == {}  # answers, with no results
+    assert popup_texts(sg) == ([UNREADABLE] if told else [])
+    assert sg.windows == [] and fetched(directory) == ["/Actividad/FERRETERIA-SOL/"]
+
+
+def test_listing_without_results_gives_nothing_silently(directory, sg):
+    assert dirscrape.dirscrape("Empresa Fantasma") == {}
     assert sg.popups == [] and sg.windows == []
 
 
@@ -206,16 +219,30 @@ def test_filter_over_two_hundred_results(directory, sg):
     assert garcia == [n for n in everything if n.split()[1] == "GARCIA"] and len(garcia) == 10
 
 
-def test_search_without_words_keeps_every_profile_link(own_listing, sg):
+def test_only_the_directorys_own_pages_are_results(own_listing, directory, sg, browser):
+    here = os.environ["DIRECTORY_URL"]
     own_listing.extend([
         '<a href="/Empresa/UNO.html" title="Ver perfil de UNO SL">UNO SL</a>',
+        f'<a href="{here.replace("http://", "https://")}Empresa/SEIS.html" title="Ver perfil de SEIS SL">SEIS SL</a>',
         '<a href="https://otro.example/Empresa/DOS.html" title="Ver perfil de DOS SA">Dos SA</a>',
+        f'<a href="{directory.url}Empresa/DOS.html" title="Ver perfil de DOS SL">DOS SL</a>',  # another port
+        '<a href="javascript:alert(1)" title="Ver perfil de CINCO SL">CINCO SL</a>',
+        '<a href="file:///etc/passwd" title="Ver perfil de SIETE SL">SIETE SL</a>',
+        f'<a href="{here.replace("127.0.0.1", "user@otro.example")}x" title="Ver perfil de OCHO SL">OCHO SL</a>',
         '<a title="Ver perfil de TRES SL">TRES SL</a>',  # nothing to open: not a result
         '<a href="/Empresa/CUATRO.html" title="Ver mapa">CUATRO SL</a>',
     ])
-    sg.script(CLOSE)
-    assert dirscrape.dirscrape("   ") == {}
-    assert sg.windows[0]["-LISTBOX-"].kwargs["values"] == ["UNO SL", "DOS SA"]
+    sg.script(Step("verwer", {"-LISTBOX-": ["UNO SL", "SEIS SL"]}), CLOSE)
+    assert dirscrape.dirscrape("   ") == {}  # a search without words keeps every profile link
+    assert sg.windows[0]["-LISTBOX-"].kwargs["values"] == ["UNO SL", "SEIS SL"]
+    assert browser.urls == [here + "Empresa/UNO.html", here.replace("http://", "https://") + "Empresa/SEIS.html"]
+
+
+def test_a_single_result_on_another_site_is_not_fetched(own_listing, directory, sg):
+    own_listing.append(f'<a href="{directory.url}Empresa/FERRETERIA-SOL-SL.html" '
+                       'title="Ver perfil de FERRETERIA SOL SL">FERRETERIA SOL SL</a>')
+    assert dirscrape.dirscrape("Ferreteria Sol") == {}
+    assert directory.requests == [] and sg.windows == [] and sg.popups == []
 
 
 # The chooser ---------------------------------------------------------------------------------
@@ -263,3 +290,13 @@ def test_use_with_several_selected_refuses_and_gives_nothing(directory, sg):
                           {"keep_on_top": True, "auto_close_duration": 2})]
     assert sg.windows[0].closed
     assert not [p for p in fetched(directory) if p.startswith("/Empresa/")]
+
+
+def test_a_failure_inside_the_chooser_closes_it(directory, sg, monkeypatch):
+    def broken(*args, **kwargs):
+        raise RuntimeError("no browser")
+    monkeypatch.setattr(webbrowser, "open", broken)
+    sg.script(Step("verwer", {"-LISTBOX-": ["BAR LUNA SL"]}))
+    with pytest.raises(RuntimeError):
+        dirscrape.dirscrape("Bar Luna")
+    assert sg.windows[0].closed

@@ -61,7 +61,7 @@ def test_first_key_language_time_and_ok(spanish_user, gui, browser):
     gui.run(actions)
     settings = conf.conf()  # the empty key opens the configuration window
     gui.check()
-    assert spanish_user.read_config() == config_text(api_key="CLAVE-GUI-42", idioma="fr", autocierre="8", appandroid="Si")
+    assert spanish_user.read_config() == config_text(api_key="CLAVE-GUI-42", idioma="fr", autocierre="8", appandroid="No")
     assert settings.cvariables["autocierre_tiempo"] == 80
     assert browser.urls == ["https://zelvora.example.com/"], "the French 'About...' entry opens the maker's site"
 

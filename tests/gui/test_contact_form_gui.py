@@ -58,3 +58,31 @@ def test_typed_contact_is_created_after_a_refusal(gui, holded, caller, browser):
     assert contact["name"] == "Lucia Ferrer Soto" and contact["email"] == "lucia@ferrer.es"
     assert contact["mobile"] == "611 22 33 44" and contact["isperson"] is True
     assert browser.urls == [holded.app_url + "contacts/" + contact["id"]]
+
+
+def test_auto_close_spares_a_form_being_typed_into(gui, holded, caller):
+    caller.variable.cvariables.update(autocierre=True, autocierre_tiempo=1)
+    started = time.monotonic()
+    assert crmprocs.alta(caller, "600 11 22 33") is None  # nobody touches it: it closes by itself
+    assert time.monotonic() - started < 10
+
+    long_number = "6" * 200
+    seen = {}
+
+    def actions(gui):
+        window = gui.wait_window(TITLE)
+        root = window.TKroot
+        seen["width"], seen["screen"] = root.winfo_width(), root.winfo_screenwidth()
+        gui.click(window, "-Nombre-")
+        gui.type("Lu")
+        time.sleep(2.5)  # well past the auto-close time
+        seen["open"] = not window.is_closed(quick_check=True)
+        gui.screenshot("contact_form_long_number.png")
+        gui.click(window, "Cancelar")
+
+    gui.run(actions)
+    crmprocs.alta(caller, long_number)
+    gui.check()
+    assert seen["open"], "the form closed under the user's typing"
+    assert seen["width"] <= seen["screen"], "a long number made the form wider than the screen"
+    assert [c for c in holded.contacts if c.get("phone") == long_number] == []
