@@ -270,9 +270,11 @@ void follow_holded(const py::object &self, const py::object &tray) {
     if (holded.offline && !holded.told) {
         holded.told = true;
         watched(self, [&] {
+            // The cause first (a certificate the PC cannot check needs the user, not a retry).
             show_notice(tray, tr("Sin conexión con Holded"),
-                        tr("Holded no responde. Se volverá a intentar cada minuto; las búsquedas pueden fallar "
-                           "mientras tanto."),
+                        py::str(probe_failure(holded.client) + py::str("\n") +
+                                tr("Holded no responde. Se volverá a intentar cada minuto; las búsquedas pueden "
+                                   "fallar mientras tanto.")),
                         "SYSTEM_TRAY_MESSAGE_ICON_WARNING");
         });
     }

@@ -267,8 +267,9 @@ def test_holded_unreachable_at_start_the_tray_starts_and_retries_in_the_backgrou
     assert app.variable.apiteam is client and world.numbers == ["600111222"]
     assert len(client.probe_threads) == 2 and threading.main_thread() not in client.probe_threads
     tray, = sg.trays
+    # The notice gives the cause first.
     assert [m[:2] for m in tray.messages[:2]] == [
-        ("Sin conexión con Holded",
+        ("Sin conexión con Holded", "connection refused: http://holded\n"
          "Holded no responde. Se volverá a intentar cada minuto; las búsquedas pueden fallar mientras tanto."),
         ("Conexión con Holded", "Holded vuelve a responder.")]
     assert tray.messages[0][2] == sg.SYSTEM_TRAY_MESSAGE_ICON_WARNING
