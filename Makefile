@@ -51,10 +51,10 @@ build: deps
 test: build
 	APP_DIR=$(APP) $(XVFB) $(PY) -m pytest -q
 
-# The whole application against local stand-ins of the outside world; SCRIPT=1 plays a few calls.
-# (tools/demo.py starts a virtual screen itself when there is no display.)
+# The whole application against local stand-ins of the outside world; SCRIPT=1 plays a few calls,
+# API=v2 gives it a v2 token. (tools/demo.py starts a virtual screen itself when there is no display.)
 demo run: build
-	APP_DIR=$(APP) $(PY) tools/demo.py $(if $(SCRIPT),--script)
+	APP_DIR=$(APP) $(PY) tools/demo.py $(if $(SCRIPT),--script) $(if $(API),--api $(API))
 
 bench: build
 	@for b in bench/*.py; do [ -e "$$b" ] && APP_DIR=$(APP) $(XVFB) $(PY) $$b; done; true

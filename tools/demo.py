@@ -9,9 +9,10 @@ a config.ini with the emulator's key and the handset link switched on, and start
 a web browser that only prints the pages it is asked to open.
 
 Without --script it prints how to ring the simulated handset and runs until the application is
-shut down from its tray menu ("Apagar") or Ctrl-C. With --script it rings two known numbers and
-one unknown number by itself, prints what happened, then shuts the application down from the tray
-menu and ends with the application's exit status.
+shut down from its tray menu ("Apagar") or Ctrl-C. With --script it rings three known numbers (one
+written otherwise than Holded stores it) and one unknown number by itself, prints what happened,
+then shuts the application down from the tray menu and ends with the application's exit status.
+--api v2 gives the application a v2 token (pat_...) instead of a v1 key.
 """
 import argparse
 import os
@@ -29,7 +30,8 @@ from emulators.holded import HoldedEmulator  # noqa: E402
 from tests import screens  # noqa: E402
 from tests.e2e.harness import TRAY_MENU, AppRun, wait_until  # noqa: E402
 
-KNOWN = [("622334455", "Lucía Fernández Ortega (phone)"), ("644556677", "Javier Muñoz Peña (mobile)")]
+KNOWN = [("622334455", "Lucía Fernández Ortega (phone)"), ("644556677", "Javier Muñoz Peña (mobile)"),
+         ("612345678", "Talleres Ebro Norte S.L. (stored as +34 612 34 56 78: found through the contact index)")]
 UNKNOWN = "699000111"
 FORM_TITLE = "^Alta nuevo contacto / empresa$"
 ERROR_TITLE = "^Error$"
@@ -68,7 +70,14 @@ def prepare(app_dir, demo_dir):
     return dll
 
 
-def scripted(run, echo, demo_dir):
+def index_read(holded):
+    """Whether the application has read the contact list for its index (v1 pages, v2 cursor pages)."""
+    return any("page=" in r.query or r.query.startswith("limit=100") for r in holded.requests)
+
+
+def scripted(run, echo, demo_dir, holded):
+    echo.wait(lambda: index_read(holded), 20, "the contact index")
+    print("* the contact index has been read", flush=True)
     for number, who in KNOWN:
         print(f"* ringing {number}, a known caller: {who}", flush=True)
         before = len(run.pages())
@@ -113,6 +122,8 @@ def interactive(run, echo):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--script", action="store_true", help="play a few calls and shut down by itself")
+    parser.add_argument("--api", choices=["v1", "v2"], default="v1",
+                        help="v1: a v1 key; v2: a v2 token (pat_...), as Holded makes them now")
     args = parser.parse_args(argv)
 
     app_dir = Path(os.environ.get("APP_DIR") or ROOT / "build" / "app").resolve()
@@ -125,23 +136,26 @@ def main(argv=None):
             print("the application needs a display, and xvfb-run is missing (Debian package xvfb)", file=sys.stderr)
             return 2
         command = ["xvfb-run", "-a", "-s", "-screen 0 1280x1024x24", sys.executable, str(Path(__file__).resolve())]
-        os.execvp("xvfb-run", command + (["--script"] if args.script else []))
+        os.execvp("xvfb-run", command + (["--script"] if args.script else []) + ["--api", args.api])
     demo_dir = app_dir.parent / "demo-run"
     dll = prepare(app_dir, demo_dir)
 
     with HoldedEmulator() as holded, DirectoryEmulator() as directory:
         with AppRun(demo_dir, holded=holded, handset_dll=dll, directory_url=directory.url,
                     app_dir=app_dir) as run:
+            key = holded.token if args.api == "v2" else holded.key
+            run.write_config(api_key=key)
             python = Path(sys.executable)
-            print(f"Holded emulator:    {holded.base_url} (key {holded.key})", flush=True)
+            print(f"Holded emulator:    {holded.base_url} (API {args.api}, key {key})", flush=True)
             print(f"Directory emulator: {directory.url}", flush=True)
             print(f"Application folder: {run.app}", flush=True)
             print(f"Working folder:     {run.work} (config.ini)", flush=True)
             print("Ring the simulated handset from another terminal:", flush=True)
             print(f"    {python} -m emulators.handset --dll-dir {run.app / 'dll'} ring 622334455", flush=True)
             print(f"    {python} -m emulators.handset --dll-dir {run.app / 'dll'} hangup", flush=True)
-            print("Known numbers: " + ", ".join(n for n, _ in KNOWN) + ", 961223344 (two contacts); "
-                  "any other number opens the new-contact form.", flush=True)
+            print("Known numbers: " + ", ".join(n for n, _ in KNOWN) + ", 961223344 (two contacts), in any "
+                  "usual writing (+34 622 33 44 55, 0034622334455...); any other number opens the new-contact "
+                  "form.", flush=True)
             print("Pages the application opens are printed below as [browser] lines.", flush=True)
 
             run.start()
@@ -149,7 +163,7 @@ def main(argv=None):
             try:
                 run.wait_tray(timeout=20)
                 print("* the tray icon is up", flush=True)
-                code = scripted(run, echo, demo_dir) if args.script else interactive(run, echo)
+                code = scripted(run, echo, demo_dir, holded) if args.script else interactive(run, echo)
             except AssertionError as failure:
                 echo()
                 print(f"demo failed: {failure}", file=sys.stderr, flush=True)
