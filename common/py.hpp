@@ -20,6 +20,11 @@ py::object toolkit();
 py::str tr(const char *text);
 py::str tr(const py::handle &text);
 
+// A text shown as it stands in every language: the few the design keeps untranslated ("Ok",
+// "Cerrar", the directory chooser's captions...). Marked so that the catalogue check, which
+// refuses plain literals in windows, knows it is meant.
+inline py::str verbatim(const char *text) { return py::str(text); }
+
 // webbrowser.open, looked up at call time so a test or a user can replace the browser.
 py::object open_page(const py::handle &url, int new_ = 2, bool autoraise = true);
 

@@ -95,7 +95,7 @@ py::list build_layout(const py::object &sg, const py::object &self, const py::ob
             "auto_size_button"_a = true))));
 
     py::list api_frame_rows;
-    api_frame_rows.append(py::make_tuple(sg.attr("Text")("api_key API Holded:       "),
+    api_frame_rows.append(py::make_tuple(sg.attr("Text")(verbatim("api_key API Holded:       ")),
                                          sg.attr("Input")("key"_a = "api_key", "default_text"_a = parser["api"]["api_key"])));
 
     py::list layout;
@@ -120,9 +120,9 @@ py::list build_layout(const py::object &sg, const py::object &self, const py::ob
         sg.attr("Multiline")("", "key"_a = "-RES-", "size"_a = py::make_tuple(60, 3), "disabled"_a = true,
                              "expand_x"_a = true)));
     layout.append(py::make_tuple(sg.attr("HorizontalSeparator")()));
-    layout.append(py::make_tuple(sg.attr("Button")("Ok", "font"_a = "Mambo 20", "expand_x"_a = true),
+    layout.append(py::make_tuple(sg.attr("Button")(verbatim("Ok"), "font"_a = "Mambo 20", "expand_x"_a = true),
                                  sg.attr("Text")(std::string(20, ' ')),
-                                 sg.attr("Button")("Cerrar", "key"_a = "Quit", "font"_a = "Mambo 10")));
+                                 sg.attr("Button")(verbatim("Cerrar"), "key"_a = "Quit", "font"_a = "Mambo 10")));
     return layout;
 }
 

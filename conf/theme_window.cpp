@@ -12,7 +12,7 @@ py::object tema(py::object self) {
     layout.append(py::make_tuple(sg.attr("Text")(tr("Seleccione para ventana Ejemplo"))));
     layout.append(py::make_tuple(sg.attr("Listbox")("values"_a = sg.attr("theme_list")(), "size"_a = py::make_tuple(20, 12),
                                                     "key"_a = "-LIST-", "enable_events"_a = true)));
-    layout.append(py::make_tuple(sg.attr("Button")("OK", "key"_a = "-ok-"), sg.attr("Button")("Salir", "key"_a = "-S-")));
+    layout.append(py::make_tuple(sg.attr("Button")(verbatim("OK"), "key"_a = "-ok-"), sg.attr("Button")(verbatim("Salir"), "key"_a = "-S-")));
     // The coffee-cup icon is missing from newer toolkits; the program's own icon stands in.
     py::object icon = py::getattr(sg, "ICON_BUY_ME_A_COFFEE", window_icon());
     ScopedWindow window(sg.attr("Window")(tr("Configura Aspecto"), layout, "icon"_a = icon, "keep_on_top"_a = true));
@@ -43,7 +43,7 @@ py::object tema(py::object self) {
         // A click in the list: the notice is the sample, drawn in the chosen theme.
         if (chosen.is_none()) continue;
         sg.attr("theme")(chosen);
-        sg.attr("popup_auto_close")(py::str("Este tema es  {}").format(chosen));
+        sg.attr("popup_auto_close")(verbatim("Este tema es  {}").format(chosen));
     }
     window.close();
     return chosen;

@@ -419,7 +419,7 @@ void construct_client(py::object self) {
     self.attr("variable") = variable;
     py::object key = variable.attr("cvariables")["api_key"];
     if (py::len(key) == 0) {
-        toolkit().attr("popup_error")("ERROR", "Necesito los datos API para seguir ");
+        toolkit().attr("popup_error")(verbatim("ERROR"), verbatim("Necesito los datos API para seguir "));
         mod("sys").attr("exit")();
         return;
     }

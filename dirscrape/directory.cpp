@@ -300,7 +300,7 @@ bool is_directory_page(const py::object &address, const py::object &directory) {
 py::object choose(const py::list &plistares, const py::list &listaresultado, size_t totalanchonombre) {
     py::object sg = toolkit();
     py::list command;
-    command.append(py::str("Abrir web informacion"));
+    command.append(verbatim("Abrir web informacion"));
     py::list buttons;
     for (py::handle text : command) {
         py::list row;
@@ -313,9 +313,9 @@ py::object choose(const py::list &plistares, const py::list &listaresultado, siz
                            "size"_a = py::make_tuple(totalanchonombre + 10, py::len(plistares) + 3), "font"_a = "Mambo 10",
                            "select_mode"_a = sg.attr("LISTBOX_SELECT_MODE_MULTIPLE")),
         sg.attr("Column")(buttons)));
-    layout.append(make_list(sg.attr("Button")("USAR DATOS EINFORMA", "key"_a = "-exportar-", "font"_a = "Mambo 10", "expand_x"_a = true)));
+    layout.append(make_list(sg.attr("Button")(verbatim("USAR DATOS EINFORMA"), "key"_a = "-exportar-", "font"_a = "Mambo 10", "expand_x"_a = true)));
     layout.append(make_list(sg.attr("StatusBar")("", "key"_a = "-STATUS-", "size"_a = py::make_tuple(30, 1))));
-    ScopedWindow window(sg.attr("Window")("Empresa eInforma", layout, "finalize"_a = true, "keep_on_top"_a = true));
+    ScopedWindow window(sg.attr("Window")(verbatim("Empresa eInforma"), layout, "finalize"_a = true, "keep_on_top"_a = true));
 
     auto address_of = [&](const py::handle &name) -> py::object { return listaresultado[plistares.attr("index")(name)]; };
     while (true) {
@@ -331,7 +331,7 @@ py::object choose(const py::list &plistares, const py::list &listaresultado, siz
                 continue;
             }
             if (py::len(selected) > 1) {
-                sg.attr("popup_error")("Solo se permite elegir un Registro por telefono", "keep_on_top"_a = true,
+                sg.attr("popup_error")(verbatim("Solo se permite elegir un Registro por telefono"), "keep_on_top"_a = true,
                                        "auto_close_duration"_a = 2);
                 return py::none();
             }

@@ -8,8 +8,9 @@ which a Windows PC does not have. The sources are merged in the order given: the
 translation of a text wins and the header comes from the first file. Before anything is
 written, every source must pass the checks that `msgfmt --check` made:
 
-- it reads: quoting, keywords and escapes as gettext's tools accept them, no text defined
-  twice in one file (Babel alone would keep the last one silently);
+- it reads: quoting, keywords and escapes as gettext's tools accept them (polib and Babel
+  alone cut a string that lacks its closing quote), no text defined twice in one file (Babel
+  alone would keep the last one silently);
 - its header declares a charset, the language and plural forms that can be evaluated;
 - a plural entry has one translation per plural form;
 - an entry flagged c-format or python-format keeps the source text's % placeholders.
@@ -24,16 +25,20 @@ import argparse
 import gettext
 import io
 import os
+import re
 import sys
 import tempfile
 
+import polib
 from babel.messages.catalog import Catalog, Message, TranslationError
 from babel.messages.checkers import python_format
 from babel.messages.mofile import write_mo
 from babel.messages.pofile import PoFileError, read_po
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import po_check  # noqa: E402  (the project's strict reader, written to gettext's rules)
+# One quoted string as gettext's tools accept it: the escapes of C that msgfmt knows, no \u.
+_QUOTED = r'"(?:\\[ntrabfv"\\]|\\[0-7]{1,3}|\\x[0-9a-fA-F]+|[^"\\])*"'
+# Every line of a catalogue: blank, a comment, a keyword with its string, or a continuation.
+_LINE = re.compile(r"\s*(?:#.*|(?:msgctxt|msgid|msgid_plural|msgstr(?:\[\d+\])?)\s+%s|%s)?\s*" % (_QUOTED, _QUOTED))
 
 
 class CatalogueError(Exception):
@@ -72,6 +77,13 @@ def _check_messages(catalog: Catalog, path: str) -> None:
             raise CatalogueError(f"{path}:{message.lineno}: {message.id!r}: {errors[0]}")
 
 
+def _check_syntax(text: str, path: str) -> None:
+    # Neither polib nor Babel refuses a string left without its closing quote (they cut it).
+    for number, line in enumerate(text.splitlines(), 1):
+        if not _LINE.fullmatch(line):
+            raise CatalogueError(f"{path}:{number}: badly quoted or unknown line: {line.strip()[:60]}")
+
+
 def read_source(path: str) -> Catalog:
     """One catalogue source, read and checked; CatalogueError when it fails a check."""
     try:
@@ -80,20 +92,25 @@ def read_source(path: str) -> Catalog:
     except OSError as exc:
         raise CatalogueError(f"{path}: {exc.strerror}") from None
     try:
-        entries = po_check.parse_po(data.decode("utf-8"), path)
+        text = data.decode("utf-8")
     except UnicodeDecodeError as exc:
         raise CatalogueError(f"{path}: not UTF-8 ({exc})") from None
-    except po_check.PoError as exc:
-        raise CatalogueError(str(exc)) from None
+    _check_syntax(text, path)
+    try:
+        entries = polib.pofile(text, check_for_duplicates=True)
+    except ValueError as exc:  # polib's word for a text defined twice
+        raise CatalogueError(f"{path}: duplicate message definition: {exc}") from None
+    except OSError as exc:
+        raise CatalogueError(f"{path}: {exc}") from None
     try:
         catalog = read_po(io.BytesIO(data), abort_invalid=True)
     except (PoFileError, ValueError) as exc:
         raise CatalogueError(f"{path}: {exc}") from None
-    _check_header(catalog, po_check.header_fields(entries), path)
+    _check_header(catalog, entries.metadata or None, path)
     for entry in entries:
         # Babel pads missing plural translations with empty texts; msgfmt refuses them.
-        if entry.plural is not None and len(entry.plural_forms) != catalog.num_plurals:
-            raise CatalogueError(f"{path}:{entry.line}: {entry.msgid!r} has {len(entry.plural_forms)} plural "
+        if entry.msgid_plural and len(entry.msgstr_plural) != catalog.num_plurals:
+            raise CatalogueError(f"{path}:{entry.linenum}: {entry.msgid!r} has {len(entry.msgstr_plural)} plural "
                                  f"translations, the header's Plural-Forms wants {catalog.num_plurals}")
     _check_messages(catalog, path)
     return catalog
