@@ -33,6 +33,33 @@ std::string service_url(const char *env, const char *fallback) {
     return text;
 }
 
+namespace services {
+std::string holded_api() { return service_url("HOLDED_API_URL", "https://api.holded.com/api/"); }
+std::string holded_app() { return service_url("HOLDED_APP_URL", "https://app.holded.com/"); }
+std::string directory() { return service_url("DIRECTORY_URL", "https://empresite.eleconomista.es/"); }
+}  // namespace services
+
+py::str holded_page(const char *resource, const py::handle &id) {
+    return py::str(services::holded_app() + resource + "/" + py::str(id).cast<std::string>());
+}
+
+bool is_empty_text(const py::handle &value) { return py::isinstance<py::str>(value) && py::len(value) == 0; }
+
+bool full_match(const char *pattern, const py::handle &text) {
+    py::object match = pymod("re").attr("match")(pattern, text);
+    return !match.is_none() && match.attr("group")().equal(text);
+}
+
+std::string holded_words(const py::handle &answer) {
+    if (py::isinstance<py::dict>(answer)) {
+        py::dict body = py::reinterpret_borrow<py::dict>(answer);
+        for (const char *field : {"info", "status"})
+            if (body.contains(field) && !body[field].is_none() && py::len(py::str(body[field])) > 0)
+                return py::str(body[field]).cast<std::string>();
+    }
+    return py::str(py::repr(answer)).cast<std::string>().substr(0, 80);
+}
+
 py::str resource_file(const char *folder, const char *name) {
     py::object folder_path = py::module_::import("conf").attr("foldimg")(folder);
     return py::module_::import("os").attr("path").attr("join")(folder_path, name);

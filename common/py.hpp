@@ -11,6 +11,9 @@
 namespace py = pybind11;
 using namespace pybind11::literals;
 
+// A Python module by name (a sys.modules lookup once it has been imported).
+inline py::module_ pymod(const char *name) { return py::module_::import(name); }
+
 // The GUI toolkit: FreeSimpleGUI, else PySimpleGUI 4. Looked up in sys.modules on every call,
 // so a toolkit put there by a test (or a user) is the one used.
 py::object toolkit();
@@ -29,8 +32,30 @@ inline py::str verbatim(const char *text) { return py::str(text); }
 py::object open_page(const py::handle &url, int new_ = 2, bool autoraise = true);
 
 // A service's base address, ending in "/": the environment variable `env` when set and not
-// empty, else `fallback`.
+// empty, else `fallback`. Read when used, so tests and the demo can point it elsewhere.
 std::string service_url(const char *env, const char *fallback);
+
+// The outside services: Holded's API root (HOLDED_API_URL), Holded's web app (HOLDED_APP_URL)
+// and the company directory (DIRECTORY_URL), each a base ending in "/".
+namespace services {
+std::string holded_api();
+std::string holded_app();
+std::string directory();
+}  // namespace services
+
+// The page of a Holded record in the web app: its resource ("contacts") and id.
+py::str holded_page(const char *resource, const py::handle &id);
+
+// Whether a value is a text without characters (None and other values are not).
+bool is_empty_text(const py::handle &value);
+
+// Whether the whole of `text` matches the regular expression (Python's re rules). re.match's
+// "$" also matches before a final line break, which a number or an address never ends in.
+bool full_match(const char *pattern, const py::handle &text);
+
+// What Holded said in a refusal ({"status": 0, "info": "..."}): its words, else its status,
+// else the answer itself, cut to a line.
+std::string holded_words(const py::handle &answer);
 
 // A file of one of the resource folders ("img", "dll", "locale"), found through conf.foldimg so
 // that it works both beside the modules and inside a bundle, with the platform's separator.

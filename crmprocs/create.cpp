@@ -1,29 +1,17 @@
 // The e-mail check and the creation of a contact from the new-contact form's values.
 #include "crmprocs.hpp"
 #include "failure.hpp"
+#include "fonts.hpp"
 
 namespace {
 
 const char *const EMAIL_PATTERN = R"((^[a-zA-Z0-9_.+-]+@[a-zA-Z0-9-]+\.[a-zA-Z0-9-.]+$))";
 
-bool truthy(const py::handle &value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
-bool is_empty_text(const py::handle &text) { return py::len(text) == 0; }
-
-// The form's contact types and the Holded type each one stands for.
-py::dict contact_types() {
-    py::dict types;
-    types["Sin especificar"] = "";
-    types["Lead"] = "lead";
-    types["Cliente"] = "client";
-    types["Proveedor"] = "supplier";
-    types["Deudor"] = "debtor";
-    types["Acreedor"] = "creditor";
-    return types;
+// The Holded type of the form's contact type; None for a text typed into the list.
+py::object holded_type(const py::object &shown) {
+    for (const ContactType &type : CONTACT_TYPES)
+        if (shown.equal(py::str(type.shown))) return py::str(type.holded);
+    return py::none();
 }
 
 // A directory text as plain words of the note: HTML special characters become entities, and
@@ -32,8 +20,8 @@ py::dict contact_types() {
 py::str note_text(const py::handle &value) {
     py::str text = py::str(value);
     text = text.attr("replace")("\r\n", " ").attr("replace")("\r", " ").attr("replace")("\n", " ");
-    py::object escaped = py::module_::import("re").attr("sub")(R"(([\\`*_{}\[\]()#+\-.!]))", R"(\\\1)", text);
-    return py::module_::import("html").attr("escape")(escaped, "quote"_a = false);
+    py::object escaped = pymod("re").attr("sub")(R"(([\\`*_{}\[\]()#+\-.!]))", R"(\\\1)", text);
+    return pymod("html").attr("escape")(escaped, "quote"_a = false);
 }
 
 // The company data of the directory as a bulleted Markdown list, one "key: value" item each.
@@ -47,18 +35,8 @@ py::str directory_markdown(const py::handle &data) {
     return py::str(markdown_text);
 }
 
-// What the client answered, as the line the user reads under the refusal: the API's own
-// message, else its status, else the answer itself.
-py::str refusal_detail(const py::handle &answer) {
-    if (py::isinstance<py::dict>(answer)) {
-        py::dict body = py::reinterpret_borrow<py::dict>(answer);
-        for (const char *field : {"info", "status"}) {
-            if (body.contains(field) && !body[field].is_none() && py::len(py::str(body[field])) > 0)
-                return py::str("Holded: ") + py::str(body[field]);
-        }
-    }
-    return py::str("Holded: ") + py::str(answer);
-}
+// What the client answered, as the line the user reads under the refusal.
+py::str refusal_detail(const py::handle &answer) { return py::str("Holded: " + holded_words(answer)); }
 
 void show_failure(const py::handle &detail) {
     toolkit().attr("popup_error")(tr("No se ha podido crear el contacto"), detail, "title"_a = tr("ERROR"),
@@ -69,9 +47,8 @@ void show_failure(const py::handle &detail) {
 // an answer that is not the JSON the client reads, or Holded's own words (a blocked account, a
 // rate limit). Empty for any other error.
 py::object request_failure(py::error_already_set &e) {
-    if (e.matches(py::module_::import("json").attr("JSONDecodeError")))
-        return tr("Holded ha respondido algo que no se puede leer");
-    if (e.matches(py::module_::import("requests").attr("exceptions").attr("RequestException")))
+    if (e.matches(pymod("json").attr("JSONDecodeError"))) return tr("Holded ha respondido algo que no se puede leer");
+    if (e.matches(pymod("requests").attr("exceptions").attr("RequestException")))
         return tr("Holded no responde; compruebe la conexión");
     if (py::type::of(e.value()).is(py::reinterpret_borrow<py::object>(PyExc_RuntimeError))) return py::str(e.value());
     return py::none();
@@ -101,7 +78,7 @@ py::dict form_record(const FormValues &form, const py::object &telefono) {
     nuevo["mobile"] = telefono;
     nuevo["phone"] = telefono;
     nuevo["socialNetworks"]["website"] = py::str("http://wa.me/") + telefono.attr("replace")(" ", "");
-    nuevo["type"] = contact_types().attr("get")(form.tipo);
+    nuevo["type"] = holded_type(form.tipo);
     nuevo["taxOperation"] = "general";
     nuevo["isperson"] = py::bool_(is_empty_text(form.empresa));
     return nuevo;
@@ -109,9 +86,9 @@ py::dict form_record(const FormValues &form, const py::object &telefono) {
 
 // The company's data chosen in the directory, put into the record; false when none was chosen.
 bool add_directory_data(py::dict &nuevo, const FormValues &form) {
-    py::object jsoneinforma = py::module_::import("dirscrape").attr("dirscrape")(form.empresa);
-    if (!truthy(jsoneinforma)) return false;
-    py::object markdown = py::module_::import("markdown");
+    py::object jsoneinforma = pymod("dirscrape").attr("dirscrape")(form.empresa);
+    if (!py::bool_(jsoneinforma)) return false;
+    py::object markdown = pymod("markdown");
     py::object legal_name = jsoneinforma.attr("get")("Razón Social");
     // A page without a legal name keeps the name the user typed rather than creating a contact
     // without one.
@@ -162,7 +139,7 @@ py::str shared_field(const std::string &what) {
 Duplicate ask_about_duplicates(const py::list &matches) {
     py::object sg = toolkit();
     py::list layout;
-    layout.append(make_list(sg.attr("Text")(tr("Ya hay en Holded contactos con estos datos:"), "font"_a = "Any 14")));
+    layout.append(make_list(sg.attr("Text")(tr("Ya hay en Holded contactos con estos datos:"), "font"_a = fonts::FIELD)));
     for (py::handle match : matches) {
         py::list reasons;
         for (py::handle what : match[py::str("coincide")]) reasons.append(shared_field(py::str(what)));
@@ -260,18 +237,13 @@ bool created_id(const py::handle &answer, const py::handle &apiteam) {
     return py::isinstance<py::str>(web) && py::bool_(web.attr("endswith")(py::str("/") + py::str(answer)));
 }
 
-bool validatemail(const py::object &text) {
-    py::object result = py::module_::import("re").attr("match")(EMAIL_PATTERN, text);
-    if (result.is_none()) return false;
-    // "$" also matches before a final line break; an address never ends in one.
-    return result.attr("group")().equal(text);
-}
+bool validatemail(const py::object &text) { return full_match(EMAIL_PATTERN, text); }
 
 py::object altateam(const py::object &valores, const py::object &telefono, const py::object &leinforma,
                     const py::object &self) {
     FormValues form = read_form(valores);
     py::dict nuevo = form_record(form, telefono);
-    if (!is_empty_text(form.empresa) && truthy(leinforma)) add_directory_data(nuevo, form);
+    if (!is_empty_text(form.empresa) && py::bool_(leinforma)) add_directory_data(nuevo, form);
     add_contact_person(nuevo, form, telefono);
 
     py::object apiteam = self.attr("variable").attr("apiteam");

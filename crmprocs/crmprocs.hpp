@@ -9,8 +9,25 @@ inline constexpr const char *LINKEDIN_SEARCH_ORIGIN = "&origin=GLOBAL_SEARCH_HEA
 // Spanish country prefix for national numbers in the WhatsApp address.
 inline constexpr const char *HOME_COUNTRY_PREFIX = "34";
 
+// The contact types of the new-contact form, as it shows them (not translated: they are the
+// keys of this table), and the Holded type each one stands for.
+struct ContactType {
+    const char *shown;
+    const char *holded;
+};
+inline constexpr ContactType CONTACT_TYPES[] = {
+    {"Sin especificar", ""}, {"Lead", "lead"},      {"Cliente", "client"},
+    {"Proveedor", "supplier"}, {"Deudor", "debtor"}, {"Acreedor", "creditor"},
+};
+
 // Whether the client's answer to Nuevo is the id of a contact it has just created.
 bool created_id(const py::handle &answer, const py::handle &apiteam);
+
+// The e-mail check, the creation of the contact, and the new-contact form (module functions).
+bool validatemail(const py::object &text);
+py::object altateam(const py::object &valores, const py::object &telefono, const py::object &leinforma,
+                    const py::object &self);
+py::object alta(const py::object &self, const py::object &telefono);
 
 // The page of a contact in the Holded web application.
 py::str contact_page_url(const py::handle &id);

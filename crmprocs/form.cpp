@@ -3,18 +3,13 @@
 
 #include "embedded_images.hpp"
 #include "failure.hpp"
+#include "fonts.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-bool validatemail(const py::object &text);
-py::object altateam(const py::object &valores, const py::object &telefono, const py::object &leinforma,
-                    const py::object &self);
-bool created_id(const py::handle &answer, const py::handle &apiteam);
-
 namespace {
 
-const char *const CONTACT_TYPES[] = {"Sin especificar", "Lead", "Cliente", "Proveedor", "Deudor", "Acreedor"};
 // The form's text fields, empty when it opens: text in any of them means someone typed.
 const char *const TYPED_FIELDS[] = {"-Nombre-", "-Apellidos-", "-Email-", "-Empresa-"};
 // Characters of the number shown in the form's heading; a longer one ends in an ellipsis, so that
@@ -27,7 +22,7 @@ constexpr double LONGEST_WAIT_MS = 3600.0 * 1000.0;
 py::bytes toggle_picture(bool on) { return py::bytes(on ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64); }
 
 // The lookup's helpers are reached through the module at call time, like any caller would.
-py::object lookup_function(const char *name) { return py::module_::import("crmprocs").attr(name); }
+py::object lookup_function(const char *name) { return pymod("crmprocs").attr(name); }
 
 py::str shown_number(const py::object &telefono) {
     py::str number(telefono);
@@ -41,7 +36,7 @@ bool typed_into(const py::object &values) {
     py::dict fields = values;
     for (const char *key : TYPED_FIELDS)
         if (fields.contains(key) && py::len(py::str(fields[key])) > 0) return true;
-    return fields.contains("-TIPO-") && !py::object(fields["-TIPO-"]).equal(py::str(CONTACT_TYPES[0]));
+    return fields.contains("-TIPO-") && !py::object(fields["-TIPO-"]).equal(py::str(CONTACT_TYPES[0].shown));
 }
 
 // The form's own auto-close: the time-out of each read, until the user starts using the form.
@@ -74,7 +69,7 @@ public:
     }
 
 private:
-    static double now() { return py::module_::import("time").attr("monotonic")().cast<double>(); }
+    static double now() { return pymod("time").attr("monotonic")().cast<double>(); }
 
     bool on_ = false;
     bool last_wait_ = false;
@@ -84,31 +79,31 @@ private:
 py::list build_layout(const py::object &sg, const py::object &telefono) {
     py::object InfoIn = lookup_function("InfoIn");
     py::list options;
-    for (const char *option : CONTACT_TYPES) options.append(option);
+    for (const ContactType &type : CONTACT_TYPES) options.append(type.shown);
     py::object background = sg.attr("theme_background_color")();
 
     py::list layout;
-    layout.append(py::make_tuple(sg.attr("Text")(tr("PULSE Redes Busqueda adicional"), "font"_a = "Any 20")));
+    layout.append(py::make_tuple(sg.attr("Text")(tr("PULSE Redes Busqueda adicional"), "font"_a = fonts::HEADING)));
     layout.append(py::make_tuple(
         sg.attr("Button")("key"_a = "linkedin-redes-", "image_filename"_a = resource_file("img", "linkedin.png")),
         sg.attr("Button")("key"_a = "Google-redes-", "image_filename"_a = resource_file("img", "google.png")),
         sg.attr("Button")("key"_a = "Wh-redes-", "image_filename"_a = resource_file("img", "whatsapp.png"))));
     layout.append(py::make_tuple(
-        sg.attr("Text")(tr("Telefono ") + shown_number(telefono) + tr(" no encontrado"), "font"_a = "Any 20")));
+        sg.attr("Text")(tr("Telefono ") + shown_number(telefono) + tr(" no encontrado"), "font"_a = fonts::HEADING)));
     py::list contacto;
     contacto.append(InfoIn(tr("Nombre:"), "-Nombre-"));
     contacto.append(InfoIn(tr("Apellidos:"), "-Apellidos-"));
     contacto.append(InfoIn(tr("Email:"), "-Email-", "enable_events"_a = true));
-    layout.append(py::make_tuple(sg.attr("Frame")(tr("CONTACTO"), contacto, "font"_a = "Any 10")));
-    layout.append(py::make_tuple(sg.attr("Text")(tr("Tipo de Contacto:"), "font"_a = "Any 20"),
+    layout.append(py::make_tuple(sg.attr("Frame")(tr("CONTACTO"), contacto, "font"_a = fonts::FRAME)));
+    layout.append(py::make_tuple(sg.attr("Text")(tr("Tipo de Contacto:"), "font"_a = fonts::HEADING),
                                  sg.attr("Combo")(options, "default_value"_a = options[0], "size"_a = py::make_tuple(15, 1),
-                                                  "key"_a = "-TIPO-", "font"_a = "Any 20")));
+                                                  "key"_a = "-TIPO-", "font"_a = fonts::HEADING)));
     py::list empresa;
     empresa.append(InfoIn(tr("Empresa:"), "-Empresa-"));
-    layout.append(py::make_tuple(sg.attr("Frame")(tr("EMPRESA VINCULADA"), empresa, "font"_a = "Any 10")));
+    layout.append(py::make_tuple(sg.attr("Frame")(tr("EMPRESA VINCULADA"), empresa, "font"_a = fonts::FRAME)));
     layout.append(py::make_tuple(
         sg.attr("Button")(tr("Cancelar"), "key"_a = "Cancelar"), sg.attr("Text")("   "),
-        sg.attr("Button")(tr("OK"), "font"_a = "Any 20", "expand_x"_a = true), sg.attr("Text")(tr("Nuevo REGISTRO usando IA")),
+        sg.attr("Button")(tr("OK"), "font"_a = fonts::HEADING, "expand_x"_a = true), sg.attr("Text")(tr("Nuevo REGISTRO usando IA")),
         sg.attr("Button")("", "image_data"_a = toggle_picture(true), "key"_a = "-TOGGLE-GRAPHIC-",
                           "button_color"_a = py::make_tuple(background, background), "border_width"_a = 0)));
     // Rows as lists, the way the toolkit documents its layouts.
@@ -148,7 +143,7 @@ py::object alta(const py::object &self, const py::object &telefono) {
         } else if (event.equal(py::str("OK")) || event.equal(tr("OK"))) {
             py::object email = values["-Email-"];
             if (!validatemail(email) && py::len(email) > 1) {
-                sg.attr("Popup")(tr("Revise campo email"), "title"_a = tr("ERROR"), "font"_a = "Any 15");
+                sg.attr("Popup")(tr("Revise campo email"), "title"_a = tr("ERROR"), "font"_a = fonts::POPUP);
             } else {
                 py::object answer = altateam(values, telefono, py::bool_(directory_on), self);
                 // A refused or failed creation has been shown to the user; the form stays
