@@ -18,10 +18,6 @@ constexpr int CONNECT_TIMEOUT_SECONDS = 5;
 constexpr int EXCHANGE_TIMEOUT_SECONDS = 15;
 constexpr int LOOKUP_TIMEOUT_SECONDS = 20;
 
-const char *const API_URL_ENV = "HOLDED_API_URL";
-const char *const API_URL_DEFAULT = "https://api.holded.com/api/";
-const char *const APP_URL_ENV = "HOLDED_APP_URL";
-const char *const APP_URL_DEFAULT = "https://app.holded.com/";
 // v2 lives beside v1 under the same API root.
 const char *const V2_PATH = "v2/";
 // Contacts per page when the whole list is read through v2 (its documented maximum is 100).
@@ -30,7 +26,6 @@ const char *const V2_PAGE_LIMIT = "100";
 struct Reader {};
 struct Client {};
 
-py::object mod(const char *name) { return py::module_::import(name); }
 
 using transport::Request;
 using transport::Waiting;
@@ -52,19 +47,19 @@ py::object resource_keys(const py::object &self) { return self.attr("listabbdd")
 
 // A filter value as one query value: every reserved character percent-encoded, so that "#",
 // "&" or "+" in a number cannot end or change the filter.
-py::str query_value(const py::object &text) { return mod("urllib.parse").attr("quote")(text, "safe"_a = ""); }
+py::str query_value(const py::object &text) { return pymod("urllib.parse").attr("quote")(text, "safe"_a = ""); }
 
 py::str app_page(const py::object &cual, const py::object &id) {
-    return py::str(service_url(APP_URL_ENV, APP_URL_DEFAULT)) + py::str(cual) + py::str("/") + py::str(id);
+    return holded_page(py::str(cual).cast<std::string>().c_str(), id);
 }
 
 // The body as JSON. A refusal in plain text (a blocked account) is Holded speaking to the user:
 // its words become the error; any other body that is not JSON raises the decoder's error.
 py::object decode(const py::object &response) {
     try {
-        return mod("json").attr("loads")(response.attr("text"));
+        return pymod("json").attr("loads")(response.attr("text"));
     } catch (py::error_already_set &e) {
-        if (!e.matches(mod("json").attr("JSONDecodeError"))) throw;
+        if (!e.matches(pymod("json").attr("JSONDecodeError"))) throw;
         py::str type = response.attr("headers").attr("get")("Content-Type", "");
         if (status_of(response) < 400 || !py::bool_(type.attr("startswith")("text/plain"))) throw;
         py::str words = response.attr("text").attr("strip")();
@@ -123,7 +118,7 @@ py::object fetch_record(py::object self, py::object cual, py::object id) {
 py::object written_id(const py::object &response) {
     py::object body;
     try {
-        body = mod("json").attr("loads")(response.attr("text"));
+        body = pymod("json").attr("loads")(response.attr("text"));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError)) throw;
         return py::none();
@@ -224,13 +219,13 @@ py::object cause_of(const py::object &error) {
     if (next.is_none()) next = error.attr("__context__");
     if (next.is_none()) next = py::getattr(error, "reason", py::none());
     if (next.is_none() && py::len(error.attr("args")) > 0) next = error.attr("args")[py::int_(0)];
-    return is_instance(next, mod("builtins").attr("BaseException")) ? next : py::none();
+    return is_instance(next, pymod("builtins").attr("BaseException")) ? next : py::none();
 }
 
 // Whether a refused connection lies somewhere under a request library error (it wraps the
 // socket error a few levels down).
 bool refused_below(py::object error) {
-    py::object refused = mod("builtins").attr("ConnectionRefusedError");
+    py::object refused = pymod("builtins").attr("ConnectionRefusedError");
     for (int depth = 0; depth < 12 && !error.is_none(); ++depth) {
         if (is_instance(error, refused)) return true;
         error = cause_of(error);
@@ -293,7 +288,7 @@ std::string seconds_text(double seconds) { return py::str("{:g}").format(seconds
 
 std::string failure_note(const py::error_already_set &e, const py::object &url) {
     py::object error = e.value();
-    py::object exceptions = mod("requests").attr("exceptions");
+    py::object exceptions = pymod("requests").attr("exceptions");
     std::string where = requested_url(error, url);
     if (e.matches(exceptions.attr("ConnectTimeout")))
         return "time-out: no connection to " + where + " within " + seconds_text(transport::connect_seconds()) + " s";
@@ -354,7 +349,7 @@ bool probe(py::object self) {
             shown = py::str(tr("Holded ha respondido: ")) + py::str(note);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        py::object exceptions = mod("requests").attr("exceptions");
+        py::object exceptions = pymod("requests").attr("exceptions");
         transient = e.matches(exceptions.attr("ConnectionError")) || e.matches(exceptions.attr("Timeout")) ||
                     e.matches(PyExc_RuntimeError);
         note = failure_note(e, url);
@@ -402,7 +397,7 @@ void use_key(py::object self, const py::str &key) {
         headers["key"] = key;
     self.attr("headers") = headers;
     self.attr("version") = v2 ? 2 : 1;
-    std::string base = service_url(API_URL_ENV, API_URL_DEFAULT);
+    std::string base = services::holded_api();
     self.attr("base_url") = py::str(v2 ? base + V2_PATH : base);
 }
 
@@ -415,19 +410,19 @@ py::str current_key(const py::object &self) {
 }
 
 void construct_client(py::object self) {
-    py::object variable = mod("crmapi").attr("conf")();
+    py::object variable = pymod("crmapi").attr("conf")();
     self.attr("variable") = variable;
     py::object key = variable.attr("cvariables")["api_key"];
     if (py::len(key) == 0) {
         toolkit().attr("popup_error")(verbatim("ERROR"), verbatim("Necesito los datos API para seguir "));
-        mod("sys").attr("exit")();
+        pymod("sys").attr("exit")();
         return;
     }
     use_key(self, key);
     self.attr("listabbdd") = self.attr("Diccio")();
     probe(self);
     py::object config = variable.attr("config");
-    self.attr("indice") = mod("crmapi").attr("indice")(
+    self.attr("indice") = pymod("crmapi").attr("indice")(
         self, "pais"_a = config.attr("get")("windows", "pais", "fallback"_a = "ES"),
         "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = "8"));
 }

@@ -32,7 +32,6 @@ constexpr int MAX_PAGES = 10000;
 // Seconds before a failed build is tried again.
 constexpr double RETRY_SECONDS = 300;
 
-py::object mod(const char *name) { return py::module_::import(name); }
 
 // What the index gives back of a contact; the rest is looked up in Holded when needed.
 struct Contact {
@@ -212,6 +211,41 @@ private:
     std::uint64_t sequence_ = 0;
 };
 
+// Holded allows 100 requests a minute: the requests of a build are spaced to stay below.
+void wait_for_the_gap(Clock::time_point last_request) {
+    double wait = pymod("crmapi").attr("INDEX_REQUEST_GAP").cast<double>() - seconds_since(last_request);
+    if (wait <= 0) return;
+    py::gil_scoped_release released;
+    std::this_thread::sleep_for(std::chrono::duration<double>(wait));
+}
+
+// Reads the whole contact list into `book`, page after page, until the service says it was the
+// last page, a page comes back empty or shorter than the others, or a page brings no contact
+// not seen before (a service that ignores the page asked for answers the same page again).
+void read_contact_list(const py::object &client, const std::string &region, Book &book) {
+    std::unordered_set<std::string> seen;
+    PageCursor at;
+    std::size_t longest = 0;
+    Clock::time_point last_request{};
+    for (int pages = 0; pages < MAX_PAGES; ++pages) {
+        if (pages > 0) wait_for_the_gap(last_request);
+        last_request = Clock::now();
+        ContactPage page = contact_page(client, at);
+        std::size_t fresh = 0;
+        for (py::handle record : page.records) {
+            if (!py::isinstance<py::dict>(record)) continue;
+            Entry entry = read_contact(record, region);
+            if (entry.contact.id.empty()) continue;  // nothing to open
+            if (seen.insert(entry.contact.id).second) ++fresh;
+            upsert(book, std::move(entry));
+        }
+        std::size_t count = py::len(page.records);
+        if (!page.more || count == 0 || fresh == 0 || (page.sized && count < longest)) return;
+        longest = std::max(longest, count);
+        at = page.next;
+    }
+}
+
 std::size_t ContactIndex::build(bool reserved) {
     std::uint64_t started;
     {
@@ -221,37 +255,7 @@ std::size_t ContactIndex::build(bool reserved) {
     }
     auto book = std::make_unique<Book>();
     try {
-        // Holded allows 100 requests a minute: the requests of a build are spaced to stay below.
-        double gap = py::float_(mod("crmapi").attr("INDEX_REQUEST_GAP")).cast<double>();
-        std::unordered_set<std::string> seen;
-        PageCursor at;
-        std::size_t longest = 0;
-        Clock::time_point last_request{};
-        for (int pages = 0; pages < MAX_PAGES; ++pages) {
-            if (pages > 0) {
-                double wait = gap - seconds_since(last_request);
-                if (wait > 0) {
-                    py::gil_scoped_release released;
-                    std::this_thread::sleep_for(std::chrono::duration<double>(wait));
-                }
-            }
-            last_request = Clock::now();
-            ContactPage page = contact_page(client_, at);
-            std::size_t fresh = 0;
-            for (py::handle record : page.records) {
-                if (!py::isinstance<py::dict>(record)) continue;
-                Entry entry = read_contact(record, region_);
-                if (entry.contact.id.empty()) continue;  // nothing to open
-                if (seen.insert(entry.contact.id).second) ++fresh;
-                upsert(*book, std::move(entry));
-            }
-            std::size_t count = py::len(page.records);
-            // A service that ignores the page asked for answers the same page again.
-            if (!page.more || count == 0 || fresh == 0) break;
-            if (page.sized && count < longest) break;
-            longest = std::max(longest, count);
-            at = page.next;
-        }
+        read_contact_list(client_, region_, *book);
     } catch (...) {
         std::lock_guard<std::mutex> lock(mutex_);
         --building_;
@@ -367,9 +371,29 @@ void build_in_background(const std::shared_ptr<ContactIndex> &index) {
     }
 }
 
+// The index's revisar(): a build in the background when one is due.
+bool start_background_build(const std::shared_ptr<ContactIndex> &index, bool force) {
+    if (!index->reserve(force)) return false;
+    auto body = [index] { build_in_background(index); };
+    try {
+        pymod("threading").attr("Thread")("target"_a = py::cpp_function(body), "name"_a = "contact-index",
+                                          "daemon"_a = true).attr("start")();
+    } catch (...) {
+        index->unreserve();
+        throw;
+    }
+    return true;
+}
+
+py::object numero_canonico(const py::object &texto, const std::string &pais) {
+    std::string number = canonical_number(texto, pais);
+    if (number.empty()) return py::none();
+    return py::str(number);
+}
+
 double hours_setting(const py::object &text) {
     try {
-        double hours = py::float_(mod("builtins").attr("float")(text)).cast<double>();
+        double hours = py::float_(pymod("builtins").attr("float")(text)).cast<double>();
         return std::isfinite(hours) ? hours : 8.0;
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
@@ -390,7 +414,7 @@ std::string canonical_number(const py::handle &text, const std::string &region) 
     }
     // Most numbers a book holds are ASCII: those too short to be a number need no parsing.
     if (ascii && digits < MIN_NUMBER_DIGITS) return std::string();
-    py::object phonenumbers = mod("phonenumbers");
+    py::object phonenumbers = pymod("phonenumbers");
     py::object parsed;
     try {
         parsed = phonenumbers.attr("parse")(text, region);
@@ -406,12 +430,7 @@ void register_index(py::module_ &m) {
     // Seconds between the starts of two requests of an index build (100 a minute at most).
     m.attr("INDEX_REQUEST_GAP") = 0.6;
 
-    m.def("numero_canonico", [](const py::object &texto, const std::string &pais) -> py::object {
-              std::string number = canonical_number(texto, pais);
-              if (number.empty()) return py::none();
-              return py::str(number);
-          },
-          "texto"_a, "pais"_a = "ES",
+    m.def("numero_canonico", &numero_canonico, "texto"_a, "pais"_a = "ES",
           "The E.164 form of a telephone number written in any usual way (national numbers taken as\n"
           "numbers of `pais`), or None when the text is no valid number.");
 
@@ -430,21 +449,7 @@ void register_index(py::module_ &m) {
         .def("actualizar", [](ContactIndex &self) { return self.build(); },
              "Reads the whole contact list now, in the calling thread; returns the number of contacts read.\n"
              "Raises when the list cannot be read, keeping the index it had.")
-        .def(
-            "revisar",
-            [](const std::shared_ptr<ContactIndex> &self, bool forzar) {
-                if (!self->reserve(forzar)) return false;
-                auto body = [self] { build_in_background(self); };
-                try {
-                    mod("threading").attr("Thread")("target"_a = py::cpp_function(body), "name"_a = "contact-index",
-                                                    "daemon"_a = true).attr("start")();
-                } catch (...) {
-                    self->unreserve();
-                    throw;
-                }
-                return true;
-            },
-            "forzar"_a = false,
+        .def("revisar", &start_background_build, "forzar"_a = false,
             "Starts a build in the background when one is due (never built, older than its hours, or a\n"
             "failure long enough ago); True when it started one. Never waits for the network.")
         .def("buscar", &ContactIndex::find, "numero"_a,

@@ -27,7 +27,6 @@ constexpr double BACKGROUND_RATE_WAIT_SECONDS = 60;
 // worker's own time-out then wins and tells what happened.
 constexpr double WAIT_GRACE_SECONDS = 0.25;
 
-py::object mod(const char *name) { return py::module_::import(name); }
 
 double seconds_of(const py::handle &value) { return value.cast<double>(); }
 
@@ -44,7 +43,7 @@ Pool &pool() {
     return storage
         .call_once_and_store_result([] {
             Pool made;
-            made.jobs = mod("queue").attr("SimpleQueue")();
+            made.jobs = pymod("queue").attr("SimpleQueue")();
             return made;
         })
         .get_stored();
@@ -73,10 +72,10 @@ py::object submit(py::object task) {
         ++shared.workers;
         // Daemon threads: one stuck on a server that never answers must not keep the
         // application from ending.
-        mod("threading").attr("Thread")("target"_a = py::cpp_function(&work), "name"_a = "holded-exchange",
+        pymod("threading").attr("Thread")("target"_a = py::cpp_function(&work), "name"_a = "holded-exchange",
                                         "daemon"_a = true).attr("start")();
     }
-    py::object reply = mod("queue").attr("SimpleQueue")();
+    py::object reply = pymod("queue").attr("SimpleQueue")();
     shared.jobs.attr("put")(py::make_tuple(task, reply));
     return reply;
 }
@@ -84,7 +83,7 @@ py::object submit(py::object task) {
 double now() { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
 
 std::string origin(const py::object &url) {
-    py::object parts = mod("urllib.parse").attr("urlsplit")(url);
+    py::object parts = pymod("urllib.parse").attr("urlsplit")(url);
     std::string scheme = py::str(parts.attr("scheme")).attr("lower")().cast<std::string>();
     std::string host = py::str(parts.attr("hostname")).cast<std::string>();
     py::object port = parts.attr("port");
@@ -93,14 +92,14 @@ std::string origin(const py::object &url) {
 }
 
 py::object timeout_error(const char *kind, const std::string &text, const py::object &url, const char *method) {
-    py::object request = mod("requests").attr("Request")(py::str(method).attr("upper")(), url);
-    return mod("requests").attr("exceptions").attr(kind)(text, "request"_a = request);
+    py::object request = pymod("requests").attr("Request")(py::str(method).attr("upper")(), url);
+    return pymod("requests").attr("exceptions").attr(kind)(text, "request"_a = request);
 }
 
 // One exchange, on the worker: the request without following redirects across hosts (the key
 // must never leave Holded), and the body read while the deadline allows.
 py::object perform(std::string method, py::object url, py::object headers, py::object payload, double deadline) {
-    py::object requests = mod("requests");
+    py::object requests = pymod("requests");
     for (int hop = 0;; ++hop) {
         double remaining = std::max(0.001, deadline - now());
         py::dict options("headers"_a = headers, "allow_redirects"_a = false, "stream"_a = true,
@@ -112,7 +111,7 @@ py::object perform(std::string method, py::object url, py::object headers, py::o
         bool redirect = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
         if (redirect && !location.is_none()) {
             response.attr("close")();
-            py::object target = mod("urllib.parse").attr("urljoin")(url, location);
+            py::object target = pymod("urllib.parse").attr("urljoin")(url, location);
             if (origin(target) != origin(url) || hop >= MAX_REDIRECTS)
                 raise_user_error(std::string(tr("Holded ha desviado la petición a otro servidor y no se ha seguido: ")) +
                                  std::string(py::str(target)));
@@ -152,7 +151,7 @@ py::object await_answer(const Request &request, double deadline) {
     try {
         outcome = reply.attr("get")("timeout"_a = wait);
     } catch (py::error_already_set &e) {
-        if (!e.matches(mod("queue").attr("Empty"))) throw;
+        if (!e.matches(pymod("queue").attr("Empty"))) throw;
         raise_error(timeout_error("ReadTimeout", "no answer within the time allowed", request.url, request.method));
     }
     if (!outcome[0].cast<bool>()) raise_error(outcome[1]);
@@ -169,8 +168,8 @@ double retry_after(const py::object &response) {
     } catch (const std::exception &) {
     }
     try {
-        py::object when = mod("email.utils").attr("parsedate_to_datetime")(value);
-        return std::max(0.0, seconds_of(when.attr("timestamp")()) - seconds_of(mod("time").attr("time")()));
+        py::object when = pymod("email.utils").attr("parsedate_to_datetime")(value);
+        return std::max(0.0, seconds_of(when.attr("timestamp")()) - seconds_of(pymod("time").attr("time")()));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
     }
@@ -180,17 +179,17 @@ double retry_after(const py::object &response) {
 }  // namespace
 
 double connect_seconds() {
-    py::object value = mod("crmapi").attr("TIMEOUT");
+    py::object value = pymod("crmapi").attr("TIMEOUT");
     return seconds_of(py::isinstance<py::tuple>(value) ? py::object(value[py::int_(0)]) : value);
 }
 
 double exchange_seconds() {
-    py::object value = mod("crmapi").attr("TIMEOUT");
+    py::object value = pymod("crmapi").attr("TIMEOUT");
     return seconds_of(py::isinstance<py::tuple>(value) ? py::object(value[py::int_(1)]) : value);
 }
 
 Clock::time_point lookup_deadline() {
-    double seconds = seconds_of(mod("crmapi").attr("LOOKUP_TIMEOUT"));
+    double seconds = seconds_of(pymod("crmapi").attr("LOOKUP_TIMEOUT"));
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
