@@ -8,6 +8,7 @@
 // then, and a thread waiting for the mutex with the GIL would stop both).
 #include "crmapi.hpp"
 #include "failure.hpp"
+#include "text.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -26,7 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Fewer digits than this make no telephone number of any country.
-constexpr int MIN_NUMBER_DIGITS = 7;
+constexpr std::size_t MIN_NUMBER_DIGITS = 7;
 // A page listing that repeats itself this often is not going anywhere.
 constexpr int MAX_PAGES = 10000;
 // Seconds before a failed build is tried again.
@@ -106,16 +107,6 @@ std::string text_field(const py::handle &record, const char *name) {
     return py::str(value).cast<std::string>();
 }
 
-// A tax id as it is compared: upper case, without blanks, dots or dashes.
-std::string tax_id_key(std::string text) {
-    std::string key;
-    for (char c : text) {
-        if (c == ' ' || c == '.' || c == '-' || c == '\t') continue;
-        key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    }
-    return key;
-}
-
 // An e-mail as it is compared: without surrounding blanks, in lower case (Python's rules, as an
 // address may hold more than ASCII).
 std::string email_key(const py::handle &text) {
@@ -141,8 +132,8 @@ Entry read_contact(const py::handle &record, const std::string &region) {
         for (py::handle person : persons)
             if (py::isinstance<py::dict>(person)) add_once(keys.numbers, canonical_number(person.attr("get")("phone"), region));
     keys.email = email_key(record.attr("get")("email"));
-    add_once(keys.tax_ids, tax_id_key(code));
-    add_once(keys.tax_ids, tax_id_key(vat));
+    add_once(keys.tax_ids, text::tax_id_key(code));
+    add_once(keys.tax_ids, text::tax_id_key(vat));
     return entry;
 }
 
@@ -312,7 +303,7 @@ py::list ContactIndex::find(const py::object &number) const {
 py::list ContactIndex::duplicates(const py::object &number, const py::object &email, const py::object &tax_id) const {
     std::string number_key = number.is_none() ? std::string() : canonical_number(number, region_);
     std::string email_wanted = email_key(email);
-    std::string tax_wanted = py::isinstance<py::str>(tax_id) ? tax_id_key(tax_id.cast<std::string>()) : std::string();
+    std::string tax_wanted = py::isinstance<py::str>(tax_id) ? text::tax_id_key(tax_id.cast<std::string>()) : std::string();
     std::vector<std::pair<Contact, unsigned>> matches;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -403,21 +394,16 @@ double hours_setting(const py::object &text) {
 
 }  // namespace
 
-std::string canonical_number(const py::handle &text, const std::string &region) {
-    if (!py::isinstance<py::str>(text)) return std::string();
-    std::string raw = text.cast<std::string>();
-    int digits = 0;
-    bool ascii = true;
-    for (unsigned char c : raw) {
-        if (c >= '0' && c <= '9') ++digits;
-        if (c >= 0x80) ascii = false;
-    }
+std::string canonical_number(const py::handle &written, const std::string &region) {
+    if (!py::isinstance<py::str>(written)) return std::string();
+    std::string raw = written.cast<std::string>();
     // Most numbers a book holds are ASCII: those too short to be a number need no parsing.
-    if (ascii && digits < MIN_NUMBER_DIGITS) return std::string();
+    bool ascii = text::code_points(raw) == raw.size();
+    if (ascii && text::ascii_digits(raw).size() < MIN_NUMBER_DIGITS) return std::string();
     py::object phonenumbers = pymod("phonenumbers");
     py::object parsed;
     try {
-        parsed = phonenumbers.attr("parse")(text, region);
+        parsed = phonenumbers.attr("parse")(written, region);
     } catch (py::error_already_set &e) {
         if (!e.matches(phonenumbers.attr("NumberParseException"))) throw;
         return std::string();

@@ -1,0 +1,89 @@
+#include "text.hpp"
+
+namespace text {
+namespace {
+
+bool is_ascii_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// A character that belongs to a word for \b: ASCII letters, digits and "_", and any byte of a
+// character outside ASCII (letters such as "ñ" are word characters to Python's re).
+bool is_word_byte(unsigned char c) {
+    return is_ascii_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
+}
+
+}  // namespace
+
+bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+bool ends_with(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+std::size_t code_points(std::string_view utf8) {
+    std::size_t count = 0;
+    for (unsigned char c : utf8)
+        if ((c & 0xC0) != 0x80) ++count;  // every byte but a continuation byte starts one
+    return count;
+}
+
+std::string without(std::string_view text, std::string_view removed) {
+    std::string kept;
+    for (char c : text)
+        if (removed.find(c) == std::string_view::npos) kept += c;
+    return kept;
+}
+
+std::string ascii_digits(std::string_view text) {
+    std::string digits;
+    for (unsigned char c : text)
+        if (is_ascii_digit(c)) digits += static_cast<char>(c);
+    return digits;
+}
+
+std::vector<std::string> whole_word_digit_runs(std::string_view text) {
+    std::vector<std::string> runs;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (!is_ascii_digit(static_cast<unsigned char>(text[i]))) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && is_ascii_digit(static_cast<unsigned char>(text[end]))) ++end;
+        bool word_before = i > 0 && is_word_byte(static_cast<unsigned char>(text[i - 1]));
+        bool word_after = end < text.size() && is_word_byte(static_cast<unsigned char>(text[end]));
+        if (!word_before && !word_after) runs.emplace_back(text.substr(i, end - i));
+        i = end;
+    }
+    return runs;
+}
+
+std::string international_digits(std::string_view number, std::string_view home_prefix) {
+    std::string compact = without(number, " ");
+    std::string digits = ascii_digits(compact);
+    if (starts_with(compact, "+")) return digits;
+    if (starts_with(compact, "00") && compact.size() > 9) return digits.substr(2);
+    if (code_points(compact) <= 9) return std::string(home_prefix) + digits;
+    return digits;
+}
+
+std::string tax_id_key(std::string_view text) {
+    std::string key;
+    for (char c : without(text, " \t.-")) key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    return key;
+}
+
+std::string query_safe(std::string_view text) {
+    std::string safe;
+    for (char c : text) {
+        if (c == '&')
+            safe += "%26";
+        else if (c == '#')
+            safe += "%23";
+        else
+            safe += c;
+    }
+    return safe;
+}
+
+}  // namespace text

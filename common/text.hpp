@@ -1,0 +1,42 @@
+// Text logic that needs no interpreter: plain C++ on UTF-8 std::string, tested directly
+// (tests/cpp/test_text.cpp). Only what is pure lives here; text that follows Python's own
+// rules (Unicode case, code-point slicing of arbitrary text, \d) stays with Python's str and re.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace text {
+
+bool starts_with(std::string_view text, std::string_view prefix);
+bool ends_with(std::string_view text, std::string_view suffix);
+
+// The number of code points of a UTF-8 text (what Python's len() gives).
+std::size_t code_points(std::string_view utf8);
+
+// The text without any of the characters in `removed`.
+std::string without(std::string_view text, std::string_view removed);
+
+// The ASCII digits of the text, in order.
+std::string ascii_digits(std::string_view text);
+
+// The runs of ASCII digits that stand as whole words, in order: a run glued to a letter, a
+// digit of another script or "_" is part of a word and is left out (as Python's \b\d+\b reads
+// text whose digits are ASCII; any other character outside ASCII counts as a letter).
+std::vector<std::string> whole_word_digit_runs(std::string_view text);
+
+// A number in the international digits a chat address wants: a "+" or "00" number (longer
+// than nine characters) keeps its own country code, a national one (nine characters or fewer,
+// blanks aside) gets `home_prefix`.
+std::string international_digits(std::string_view number, std::string_view home_prefix);
+
+// A tax id as it is compared: upper case (ASCII), without blanks, tabs, dots or dashes.
+std::string tax_id_key(std::string_view text);
+
+// A text as one query value of an address whose other characters are left as typed: "&" (the
+// start of another parameter) and "#" (the start of a fragment) percent-encoded.
+std::string query_safe(std::string_view text);
+
+}  // namespace text
