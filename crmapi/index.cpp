@@ -200,6 +200,8 @@ private:
     // Contacts added while a build reads the list, to be put into the book it makes.
     std::vector<Added> added_;
     std::uint64_t sequence_ = 0;
+    // Counts the times the index was emptied, so that a build begun before is not kept.
+    std::uint64_t generation_ = 0;
 };
 
 // Holded allows 100 requests a minute: the requests of a build are spaced to stay below.
@@ -238,11 +240,12 @@ void read_contact_list(const py::object &client, const std::string &region, Book
 }
 
 std::size_t ContactIndex::build(bool reserved) {
-    std::uint64_t started;
+    std::uint64_t started, generation;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!reserved) ++building_;
         started = sequence_;
+        generation = generation_;
     }
     auto book = std::make_unique<Book>();
     try {
@@ -256,9 +259,11 @@ std::size_t ContactIndex::build(bool reserved) {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     std::size_t count = book->contacts.size();
+    --building_;
+    // Emptied meanwhile (a new key, perhaps another account): what was read is not kept.
+    if (generation != generation_) return count;
     for (Added &added : added_)
         if (added.sequence > started) upsert(*book, added.entry);
-    --building_;
     if (building_ == 0) added_.clear();
     book_ = std::move(book);
     built_at_ = Clock::now();
@@ -348,6 +353,7 @@ void ContactIndex::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     book_.reset();
     added_.clear();
+    ++generation_;
     failed_ = false;
 }
 

@@ -269,3 +269,16 @@ def test_a_new_contact_asks_nothing(caller, client, holded, sg, browser):
     client.indice.actualizar()
     crmprocs.altateam(form("Eva", "Ruiz", "eva@nueva.example"), "699000222", False, caller)
     assert sg.windows == [] and len(posts(holded)) == 1
+
+
+def test_a_build_begun_with_the_old_key_is_not_kept(holded, workdir, monkeypatch):
+    workdir.write_config(config_text(api_key=holded.token))  # v2: one page holds the whole seed
+    client = crmapi.crmapi()
+    holded.clear_requests()
+    holded.set_fault("stall", seconds=1, times=1)
+    assert client.indice.revisar() is True
+    wait_for(lambda: holded.requests)
+    client.cambiar_clave("pat_OtraCuenta123")
+    wait_for(lambda: holded.requests[0].status is not None)
+    time.sleep(0.3)
+    assert not client.indice.listo, "the old account's contacts are not kept"
