@@ -3,6 +3,7 @@
 #include "dirscrape.hpp"
 
 #include "failure.hpp"
+#include "fonts.hpp"
 
 #include <algorithm>
 
@@ -16,22 +17,13 @@ struct HTML {};
 // `text` is the element's own leading text).
 struct Element {};
 
-py::object mod(const char *name) { return py::module_::import(name); }
-
-template <typename... Items>
-py::list make_list(Items &&...items) {
-    py::list list;
-    (list.append(std::forward<Items>(items)), ...);
-    return list;
-}
-
 // Settings read at call time from the module, so a test or a user can change them.
-py::object setting(const char *name) { return mod("dirscrape").attr(name); }
+py::object setting(const char *name) { return pymod("dirscrape").attr(name); }
 
 py::object known_codec(const py::object &name) {
     if (name.is_none()) return py::none();
     try {
-        return mod("codecs").attr("lookup")(name).attr("name");
+        return pymod("codecs").attr("lookup")(name).attr("name");
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_LookupError)) throw;
         return py::none();
@@ -43,11 +35,11 @@ py::object known_codec(const py::object &name) {
 // labels are read as windows-1252, as browsers do, since pages so labelled often use its extra
 // characters. Undecodable bytes become U+FFFD rather than losing the page.
 std::pair<py::str, py::str> decode_page(const py::object &raw, const py::object &content_type) {
-    py::object message = mod("email.message").attr("Message")();
+    py::object message = pymod("email.message").attr("Message")();
     message.attr("__setitem__")("content-type", content_type.is_none() ? py::str("") : py::str(content_type));
     py::object codec = known_codec(message.attr("get_content_charset")());
     if (codec.is_none()) {
-        py::object detector = mod("bs4.dammit").attr("EncodingDetector");
+        py::object detector = pymod("bs4.dammit").attr("EncodingDetector");
         codec = known_codec(detector.attr("find_declared_encoding")(raw, "is_html"_a = true));
     }
     if (codec.is_none()) {
@@ -67,7 +59,7 @@ std::pair<py::str, py::str> decode_page(const py::object &raw, const py::object 
 py::object document(const py::object &html) {
     py::dict cache = html.attr("__dict__");
     if (cache.contains("_document")) return cache["_document"];
-    py::object lxml_html = mod("lxml.html");
+    py::object lxml_html = pymod("lxml.html");
     py::object doc = py::none();
     try {
         // From UTF-8 bytes with the parser told so: a text given as str may not carry an
@@ -75,7 +67,7 @@ py::object document(const py::object &html) {
         doc = lxml_html.attr("document_fromstring")(
             html.attr("html").attr("encode")("utf-8"), "parser"_a = lxml_html.attr("HTMLParser")("encoding"_a = "utf-8"));
     } catch (py::error_already_set &e) {
-        if (!e.matches(mod("lxml.etree").attr("ParserError"))) throw;
+        if (!e.matches(pymod("lxml.etree").attr("ParserError"))) throw;
     }
     cache["_document"] = doc;
     return doc;
@@ -99,7 +91,7 @@ py::list find(const py::object &self, const py::object &selector) {
 py::object fetch_page(const py::object &url, long *status = nullptr) {
     py::dict headers;
     headers["User-Agent"] = setting("USER_AGENT");
-    py::object answer = mod("requests").attr("get")(url, "headers"_a = headers, "timeout"_a = setting("REQUEST_TIMEOUT"));
+    py::object answer = pymod("requests").attr("get")(url, "headers"_a = headers, "timeout"_a = setting("REQUEST_TIMEOUT"));
     long code = py::int_(answer.attr("status_code")).cast<long>();
     if (status != nullptr) *status = code;
     if (code != 200) {
@@ -123,17 +115,14 @@ py::object fetch_page(const py::object &url, long *status = nullptr) {
     return response;
 }
 
-py::object get_request(const py::object &url, const py::object &render) {
-    (void)render;  // no page renderer exists here: the plain page is the answer either way
-    return fetch_page(url);
-}
+py::object get_request(const py::object &url, const py::object & /*render*/) { return fetch_page(url); }
 
 // A listing that does not exist means the directory has no such company; any other answer but
 // 200 (the site down, overloaded, refusing us) means the search could not be made.
 bool means_no_result(long status) { return status == 404 || status == 410; }
 
 bool is_network_error(py::error_already_set &e) {
-    return e.matches(mod("requests").attr("exceptions").attr("RequestException"));
+    return e.matches(pymod("requests").attr("exceptions").attr("RequestException"));
 }
 
 void tell_unreadable() {
@@ -143,7 +132,7 @@ void tell_unreadable() {
 // A value cell's label is the text right before it in the document. Anything else there (a tag,
 // a comment, blank space between the label and the cell) means the label cannot be told.
 bool is_label(const py::handle &node) {
-    py::object element = mod("bs4.element");
+    py::object element = pymod("bs4.element");
     if (!py::isinstance(node, element.attr("NavigableString"))) return false;
     if (py::isinstance(node, element.attr("PreformattedString"))) return false;
     return py::len(node.attr("strip")()) > 0;
@@ -172,8 +161,8 @@ Sheet read_sheet(const py::object &page) {
         node.attr("tail") = py::none();
     }
     py::dict(page.attr("html").attr("__dict__")).attr("pop")("_document");  // the cached tree is cut now
-    py::object fragment = mod("lxml.html").attr("tostring")(block, "encoding"_a = "unicode", "with_tail"_a = false);
-    py::object soup = mod("bs4").attr("BeautifulSoup")(fragment, "lxml");
+    py::object fragment = pymod("lxml.html").attr("tostring")(block, "encoding"_a = "unicode", "with_tail"_a = false);
+    py::object soup = pymod("bs4").attr("BeautifulSoup")(fragment, "lxml");
     py::object inner = soup.attr("find")("div", "id"_a = "content-inner");
     if (inner.is_none()) {
         sheet.found = false;
@@ -281,7 +270,7 @@ int effective_port(const py::object &parts) {
 // https or the directory's own scheme. A listing may hold anything (javascript:, file:, other
 // sites, plain http); none of it is followed or handed to the browser.
 bool is_directory_page(const py::object &address, const py::object &directory) {
-    py::object split = mod("urllib.parse").attr("urlsplit");
+    py::object split = pymod("urllib.parse").attr("urlsplit");
     try {
         py::object link = split(address), home = split(directory);
         std::string scheme = py::str(link.attr("scheme")).attr("lower")().cast<std::string>();
@@ -299,21 +288,15 @@ bool is_directory_page(const py::object &address, const py::object &directory) {
 // The chooser among several results; the chosen address, or None when the user chose none.
 py::object choose(const py::list &plistares, const py::list &listaresultado, size_t totalanchonombre) {
     py::object sg = toolkit();
-    py::list command;
-    command.append(verbatim("Abrir web informacion"));
-    py::list buttons;
-    for (py::handle text : command) {
-        py::list row;
-        row.append(sg.attr("Button")(text, "key"_a = "verwer", "size"_a = py::make_tuple(10, 3)));
-        buttons.append(row);
-    }
+    // Beside the list, one button that opens the selected companies' pages in the browser.
+    py::object open_button = sg.attr("Button")(verbatim("Abrir web informacion"), "key"_a = "verwer", "size"_a = py::make_tuple(10, 3));
     py::list layout;
     layout.append(make_list(
         sg.attr("Listbox")("values"_a = plistares, "key"_a = "-LISTBOX-",
-                           "size"_a = py::make_tuple(totalanchonombre + 10, py::len(plistares) + 3), "font"_a = "Mambo 10",
+                           "size"_a = py::make_tuple(totalanchonombre + 10, py::len(plistares) + 3), "font"_a = fonts::PLAIN,
                            "select_mode"_a = sg.attr("LISTBOX_SELECT_MODE_MULTIPLE")),
-        sg.attr("Column")(buttons)));
-    layout.append(make_list(sg.attr("Button")(verbatim("USAR DATOS EINFORMA"), "key"_a = "-exportar-", "font"_a = "Mambo 10", "expand_x"_a = true)));
+        sg.attr("Column")(make_list(make_list(open_button)))));
+    layout.append(make_list(sg.attr("Button")(verbatim("USAR DATOS EINFORMA"), "key"_a = "-exportar-", "font"_a = fonts::PLAIN, "expand_x"_a = true)));
     layout.append(make_list(sg.attr("StatusBar")("", "key"_a = "-STATUS-", "size"_a = py::make_tuple(30, 1))));
     ScopedWindow window(sg.attr("Window")(verbatim("Empresa eInforma"), layout, "finalize"_a = true, "keep_on_top"_a = true));
 
@@ -321,9 +304,9 @@ py::object choose(const py::list &plistares, const py::list &listaresultado, siz
     while (true) {
         py::tuple read = window->attr("read")();
         py::object event = read[0], values = read[1];
-        if (event.is_none() || event.equal(sg.attr("WIN_CLOSED")) || event.equal(py::str("Exit"))) return py::none();
+        if (event.is_none() || event.equal(sg.attr("WIN_CLOSED"))) return py::none();
         if (event.equal(py::str("verwer"))) {
-            for (py::handle name : values["-LISTBOX-"]) open_page(address_of(name), 2, true);
+            for (py::handle name : values["-LISTBOX-"]) open_page(address_of(name));
         } else if (event.equal(py::str("-exportar-"))) {
             py::list selected = values["-LISTBOX-"];
             if (py::len(selected) == 0) {
@@ -344,8 +327,8 @@ py::dict dirscrape(py::object que) {
     py::list palabras = que.attr("upper")().attr("split")();
     que = que.attr("replace")(" ", "-").attr("strip")().attr("upper")();
     // The name is one path segment: "/", "?", "#" or "%" in it must not change the address.
-    py::object segment = mod("urllib.parse").attr("quote")(que, "safe"_a = "");
-    py::str directory(service_url("DIRECTORY_URL", "https://empresite.eleconomista.es/"));
+    py::object segment = pymod("urllib.parse").attr("quote")(que, "safe"_a = "");
+    py::str directory(services::directory());
     py::str web = directory + py::str("Actividad/") + py::str(segment) + py::str("/");
 
     py::object r;
@@ -362,7 +345,7 @@ py::dict dirscrape(py::object que) {
         return py::dict();
     }
 
-    py::object urljoin = mod("urllib.parse").attr("urljoin");
+    py::object urljoin = pymod("urllib.parse").attr("urljoin");
     py::object page_url = r.attr("url");
     py::list resultacuallink;
     for (py::handle anchor : r.attr("html").attr("find")("a")) {
@@ -420,7 +403,13 @@ void register_directory(py::module_ &m) {
           "Fetches a page of the directory (with a time-out and a browser's User-Agent).\n\n"
           "Returns the response (status_code, url, headers, encoding, html with raw_html, html,\n"
           "find(tag) and close()) when the server answered 200, otherwise None. Network errors\n"
-          "and time-outs raise requests' exceptions. `render` is accepted for compatibility:\n"
-          "there is no page renderer, so the plain page is returned either way.");
-    m.def("dirscrape", &dirscrape, "que"_a, ":param que: lo que busco\n:return: {} diccionario");
+          "and time-outs raise requests' exceptions. `render` is accepted and changes nothing:\n"
+          "the page is returned as the server sent it.");
+    m.def("dirscrape", &dirscrape, "que"_a,
+          "Looks a company up by name in the company directory and returns its data as a dict of\n"
+          "texts: the page's own labels plus Razón Social, Cif, Email, Direccion, Codpost, Poblacion,\n"
+          "Provincia, Pais and webeinform (the page read). A result is a profile link of the listing\n"
+          "whose name holds as many of the searched words as were searched (one held twice counts\n"
+          "twice); when several are, the user picks one in a chooser window. Returns {} when nothing matches,\n"
+          "the user chooses none, or the directory cannot be read (the user is told so).");
 }
