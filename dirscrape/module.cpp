@@ -9,5 +9,6 @@ PYBIND11_MODULE(dirscrape, m) {
     toolkit();
     pymod("webbrowser");
 
-    register_directory(m);
+    register_pages(m);
+    register_search(m);
 }
