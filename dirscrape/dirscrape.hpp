@@ -1,5 +1,49 @@
 #pragma once
 #include "py.hpp"
 
-// Fetching and reading the directory's pages, the search and the chooser window.
-void register_directory(py::module_ &m);
+// get_request, the page objects it hands back and the fetch's settings.
+void register_pages(py::module_ &m);
+// The function dirscrape: the search by name, the chooser among the results, the company's data.
+void register_search(py::module_ &m);
+
+// A page's text as get_request hands it back; Python sees every field but the tree.
+struct HTML {
+    py::object raw_html;  // the bytes as received
+    py::object html;      // the text, decoded as decode_page (pages.cpp) tells
+    py::object encoding;  // the codec it was decoded with
+    py::object url;
+    py::object tree;      // lxml's tree of the page (None for a page with no markup); unset until first asked for
+};
+
+// The page a fetch hands back.
+struct Response {
+    py::object status_code, url, headers, encoding;
+    py::object html;    // an HTML
+    py::object answer;  // requests' own response, which holds the connection until close()
+
+    void close() const { answer.attr("close")(); }
+};
+
+// One element found in a page.
+struct Element {
+    py::object attrs;    // a dict of its attributes
+    py::object element;  // the lxml element, whose `text` is the element's own leading text
+};
+
+// The page parsed by lxml, made once and kept on the page; None for a page with no markup.
+py::object document(HTML &page);
+
+// The page's lxml elements with this tag name, in document order.
+py::list elements(HTML &page, const py::handle &tag);
+
+// A directory page (a Response), or None when it cannot be had. The user is told that it could
+// not be read, except when the page does not exist and `missing_is_failure` is false: a listing
+// that does not exist only means that the directory has no such company.
+py::object fetch_or_tell(const py::object &url, bool missing_is_failure);
+
+// Tells the user that the directory's data could not be read, or not all of it.
+void tell_unreadable();
+
+// Reads the chosen company page into the flat dict the contact form fills itself from; {} when
+// the page cannot be had at all. `que` stands in for a missing "Razón Social".
+py::dict read_company(const py::object &address, const py::object &que);

@@ -1,10 +1,14 @@
 #include "dirscrape.hpp"
 
 PYBIND11_MODULE(dirscrape, m) {
-    m.attr("requests") = py::module_::import("requests");
-    m.attr("BeautifulSoup") = py::module_::import("bs4").attr("BeautifulSoup");
-    m.attr("sg") = toolkit();
-    m.attr("webbrowser") = py::module_::import("webbrowser");
+    // The libraries the lookup uses are imported with the module, so that one that is missing or
+    // broken shows when the application starts rather than at the first lookup. They are looked
+    // up again where used, so nothing keeps them here.
+    pymod("requests");
+    pymod("bs4");
+    toolkit();
+    pymod("webbrowser");
 
-    register_directory(m);
+    register_pages(m);
+    register_search(m);
 }
