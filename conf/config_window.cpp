@@ -4,21 +4,38 @@
 
 #include "embedded_images.hpp"
 #include "failure.hpp"
+#include "fonts.hpp"
+
+#include <iterator>
+#include <string>
 
 namespace {
 
-// Flag buttons, in the order they are shown; a separator follows the fourth.
-struct Flag {
-    const char *image;
-    const char *key;
-};
-constexpr Flag FLAGS[] = {
-    {"img\\es.png", "es-I-"}, {"img\\ca.png", "ca-I-"}, {"img\\gl.png", "gl-I-"}, {"img\\eu.png", "eu-I-"},
-    {"img\\en.png", "en-I-"}, {"img\\fr.png", "fr-I-"}, {"img\\de.png", "de-I-"}, {"img\\nl.png", "nl-I-"},
-    {"img\\it.png", "it-I-"}, {"img\\pt.png", "pt-I-"}, {"img\\no.png", "no-I-"},
+// The languages of the flag buttons, in the order they are shown: Spain's four languages, a
+// separator, the others. A flag's picture is img\<code>.png, its event <code>-I-.
+constexpr const char *LANGUAGES[] = {"es", "ca", "gl", "eu", "en", "fr", "de", "nl", "it", "pt", "no"};
+constexpr std::size_t SEPARATOR_AFTER = 4;
+constexpr const char *FLAG_EVENT_SUFFIX = "-I-";
+
+// The auto-close slider shows whole numbers in this range.
+constexpr int SLIDER_MIN = 0;
+constexpr int SLIDER_MAX = 10;
+// The slider's own font: its tick numbers stay small whatever the window's font.
+constexpr const char *SLIDER_FONT_FAMILY = "Helvetica";
+constexpr int SLIDER_FONT_SIZE = 10;
+// Seconds the set-up notices stay before they close by themselves.
+constexpr int NOTICE_SECONDS = 2;
+
+// What the window works on while it is open; stored only with "Ok".
+struct Session {
+    py::object sg;
+    py::object self;
+    py::object language;  // the interface language: the stored one, then the last flag chosen
+    bool android;         // the Android switch as shown
 };
 
-py::str support_line() { return py::str(std::string(tr("Necesita soporte Telefono ")) + maker::SUPPORT_PHONE); }
+// What the window does after an event.
+enum class Next { Read, Rebuild, Close };
 
 // The event the toolkit reports for a menu item: its label without the first "&" (the
 // accelerator mark), unless that "&" is escaped with a backslash.
@@ -29,209 +46,246 @@ py::str menu_event(const std::string &label) {
     return py::str(event);
 }
 
-// The slider shows whole numbers 0 to 10; a stored time outside that range (the default is 60)
-// or not a whole number starts it at the nearest end instead of confusing the slider.
-py::object slider_start(const py::object &stored) {
-    py::object value = py::int_(60);  // what the settings store makes of an unreadable time
+// The slider's starting point: the stored time, held to the slider's range (the default, 60,
+// lies above it); a text that is not a whole number counts as the default.
+py::int_ slider_start(const py::object &stored) {
+    py::int_ value(DEFAULT_AUTOCLOSE_TIME);
     try {
         value = py::int_(stored);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
     }
-    py::object builtins = py::module_::import("builtins");
-    return builtins.attr("min")(10, builtins.attr("max")(0, value));
+    if (value < py::int_(SLIDER_MIN)) return py::int_(SLIDER_MIN);
+    if (value > py::int_(SLIDER_MAX)) return py::int_(SLIDER_MAX);
+    return value;
+}
+
+const char *switch_picture(bool on) { return on ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64; }
+
+// A notice that closes by itself: two lines, one of the toolkit's tray icons, a title if given.
+void notice(const py::object &sg, const py::str &first, const py::str &second, const char *icon,
+            const py::object &title = py::none()) {
+    py::dict options("keep_on_top"_a = true, "icon"_a = sg.attr(icon), "auto_close_duration"_a = NOTICE_SECONDS);
+    if (!title.is_none()) options["title"] = title;
+    sg.attr("popup_auto_close")(first, second, **options);
 }
 
 void first_run_guide(const py::object &sg) {
-    open_page(py::str(maker::QUICK_START_URL), 2, true);
-    sg.attr("popup_auto_close")(tr("Obtenga api_key API Holded"), tr("Obtenga Password_id API Holded"),
-                                "title"_a = tr("Proceso API"), "keep_on_top"_a = true,
-                                "icon"_a = sg.attr("SYSTEM_TRAY_MESSAGE_ICON_WARNING"), "auto_close_duration"_a = 2);
-    open_page(py::str(holded_api_settings_url()), 1, true);
-    sg.attr("popup_auto_close")(tr("Ejecute callcenter.msi para unir Terminal Android con Windows"),
-                                tr("Instale en su terminal Android remotePhone"), "title"_a = tr("Proceso remotePhone"),
-                                "keep_on_top"_a = true, "icon"_a = sg.attr("SYSTEM_TRAY_MESSAGE_ICON_WARNING"),
-                                "auto_close_duration"_a = 2);
-    open_page(py::str(maker::STORE_PAGE_URL), 2, true);
-    open_page(py::str(maker::TUTORIAL_VIDEO_URL), 2, true);
-    open_page(py::str(maker::INSTALLER_URL), 2, true);
+    open_page(py::str(maker::QUICK_START_URL));
+    notice(sg, tr("Obtenga api_key API Holded"), tr("Obtenga Password_id API Holded"), "SYSTEM_TRAY_MESSAGE_ICON_WARNING",
+           tr("Proceso API"));
+    open_page(py::str(holded_api_settings_url()), 1);
+    notice(sg, tr("Ejecute callcenter.msi para unir Terminal Android con Windows"), tr("Instale en su terminal Android remotePhone"),
+           "SYSTEM_TRAY_MESSAGE_ICON_WARNING", tr("Proceso remotePhone"));
+    open_page(py::str(maker::STORE_PAGE_URL));
+    open_page(py::str(maker::TUTORIAL_VIDEO_URL));
+    open_page(py::str(maker::INSTALLER_URL));
 }
 
-py::list build_layout(const py::object &sg, const py::object &self, const py::object &about_label, bool android) {
-    py::object parser = self.attr("configparser");
-    py::object background = sg.attr("theme_background_color")();
+// --- the layout, row by row ---------------------------------------------------------------------
 
+py::list flag_row(const py::object &sg) {
     py::list flags;
-    int position = 0;
-    for (const Flag &flag : FLAGS) {
-        flags.append(sg.attr("Button")("", "image_filename"_a = foldimg(py::str(flag.image)), "key"_a = flag.key,
-                                       "border_width"_a = 0, "size"_a = py::make_tuple(1, 1)));
-        if (++position == 4) flags.append(sg.attr("VerticalSeparator")());
+    for (std::size_t i = 0; i < std::size(LANGUAGES); ++i) {
+        std::string code = LANGUAGES[i];
+        flags.append(sg.attr("Button")("", "image_filename"_a = foldimg(py::str("img\\" + code + ".png")),
+                                       "key"_a = code + FLAG_EVENT_SUFFIX, "border_width"_a = 0, "size"_a = py::make_tuple(1, 1)));
+        if (i + 1 == SEPARATOR_AFTER) flags.append(sg.attr("VerticalSeparator")());
     }
+    return flags;
+}
 
-    py::list help_items;
-    help_items.append("---");
-    help_items.append(about_label);
-    // Lists, not tuples: the toolkit edits the definition in place to strip the "&".
-    py::list help_menu, menu_def;
-    help_menu.append(tr("&Ayuda"));
-    help_menu.append(help_items);
-    menu_def.append(help_menu);
+// The menu bar's definition: "Ayuda" with the about entry. Lists, not tuples: the toolkit edits
+// it in place to strip the "&".
+py::list help_menu(const py::str &about_label) { return make_list(make_list(tr("&Ayuda"), make_list("---", about_label))); }
 
+py::list process_row(const py::object &sg) {
+    return make_list(sg.attr("Text")(tr("APi/APP Procesos: "), "font"_a = fonts::PLAIN),
+                     sg.attr("Button")(tr("Obtener APi Holded"), "key"_a = "-proceso-", "font"_a = fonts::PLAIN, "expand_x"_a = true),
+                     sg.attr("Button")(tr("App enlace Window "), "key"_a = "-win-", "font"_a = fonts::PLAIN, "expand_x"_a = true),
+                     sg.attr("Button")(tr("App enlace Android"), "key"_a = "-remote-", "font"_a = fonts::PLAIN, "expand_x"_a = true));
+}
+
+py::object api_frame(const py::object &sg, const py::object &parser) {
+    py::list key_row = make_list(sg.attr("Text")(verbatim("api_key API Holded:       ")),
+                                 sg.attr("Input")("key"_a = "api_key", "default_text"_a = parser["api"]["api_key"]));
+    return sg.attr("Frame")(tr("Introduzca los datos del API"), make_list(key_row), "font"_a = fonts::PLAIN);
+}
+
+py::object autoclose_column(const py::object &sg, const py::object &parser) {
     py::object slider = sg.attr("Slider")(
-        "range"_a = py::make_tuple(0, 10), "resolution"_a = 1, "disable_number_display"_a = false, "tick_interval"_a = 1,
-        "key"_a = "-tiempo-", "default_value"_a = slider_start(parser["windows"]["autocierre_tiempo"]),
-        "size"_a = py::make_tuple(40, 20), "orientation"_a = "horizontal", "font"_a = py::make_tuple("Helvetica", 10));
-    py::list slider_frame_rows;
-    slider_frame_rows.append(py::make_tuple(slider));
-    py::object left = sg.attr("Column")(py::make_tuple(py::make_tuple(
-        sg.attr("Frame")(py::str(tr("AutoCierre")) + py::str(" (Minutos):"), slider_frame_rows, "font"_a = "Mambo 10"))));
-    py::object right = sg.attr("Column")(py::make_tuple(
-        py::make_tuple(sg.attr("Text")(tr("¿Usar APP Android?"), "font"_a = "Mambo 10")),
-        py::make_tuple(sg.attr("Text")(tr("Remote Call "), "font"_a = "Mambo 10")),
-        py::make_tuple(sg.attr("Button")(
-            "", "image_data"_a = android ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64,
-            "key"_a = "-ANDROID-", "button_color"_a = py::make_tuple(background, background), "border_width"_a = 0,
-            "auto_size_button"_a = true))));
-
-    py::list api_frame_rows;
-    api_frame_rows.append(py::make_tuple(sg.attr("Text")(verbatim("api_key API Holded:       ")),
-                                         sg.attr("Input")("key"_a = "api_key", "default_text"_a = parser["api"]["api_key"])));
-
-    py::list layout;
-    layout.append(py::make_tuple(
-        sg.attr("Text")(tr(">> CAMBIAR IDIOMA / CHANGE LANGUAGE <<"), "font"_a = "Mambo 10", "justification"_a = "center")));
-    layout.append(flags);
-    layout.append(py::make_tuple(sg.attr("HorizontalSeparator")()));
-    layout.append(py::make_tuple(sg.attr("Menu")(menu_def, "tearoff"_a = true, "key"_a = "-MENUBAR-")));
-    layout.append(py::make_tuple(
-        sg.attr("Text")(tr("APi/APP Procesos: "), "font"_a = "Mambo 10"),
-        sg.attr("Button")(tr("Obtener APi Holded"), "key"_a = "-proceso-", "font"_a = "Mambo 10", "expand_x"_a = true),
-        sg.attr("Button")(tr("App enlace Window "), "key"_a = "-win-", "font"_a = "Mambo 10", "expand_x"_a = true),
-        sg.attr("Button")(tr("App enlace Android"), "key"_a = "-remote-", "font"_a = "Mambo 10", "expand_x"_a = true)));
-    layout.append(py::make_tuple(sg.attr("HorizontalSeparator")()));
-    layout.append(py::make_tuple(sg.attr("Frame")(tr("Introduzca los datos del API"), api_frame_rows, "font"_a = "Mambo 10")));
-    layout.append(py::make_tuple(sg.attr("HorizontalSeparator")()));
-    layout.append(py::make_tuple(left, right));
-    layout.append(py::make_tuple(sg.attr("HorizontalSeparator")()));
-    // The way into the free-field mapping window, and the pairs it made.
-    layout.append(py::make_tuple(
-        sg.attr("Button")(tr("Asignar campos"), "key"_a = "-CAMPOS-", "font"_a = "Mambo 10"),
-        sg.attr("Multiline")("", "key"_a = "-RES-", "size"_a = py::make_tuple(60, 3), "disabled"_a = true,
-                             "expand_x"_a = true)));
-    layout.append(py::make_tuple(sg.attr("HorizontalSeparator")()));
-    layout.append(py::make_tuple(sg.attr("Button")(verbatim("Ok"), "font"_a = "Mambo 20", "expand_x"_a = true),
-                                 sg.attr("Text")(std::string(20, ' ')),
-                                 sg.attr("Button")(verbatim("Cerrar"), "key"_a = "Quit", "font"_a = "Mambo 10")));
-    return layout;
+        "range"_a = py::make_tuple(SLIDER_MIN, SLIDER_MAX), "resolution"_a = 1, "disable_number_display"_a = false,
+        "tick_interval"_a = 1, "key"_a = "-tiempo-", "default_value"_a = slider_start(parser["windows"]["autocierre_tiempo"]),
+        "size"_a = py::make_tuple(40, 20), "orientation"_a = "horizontal",
+        "font"_a = py::make_tuple(SLIDER_FONT_FAMILY, SLIDER_FONT_SIZE));
+    py::str title(std::string(tr("AutoCierre")) + " (Minutos):");
+    return sg.attr("Column")(make_list(make_list(sg.attr("Frame")(title, make_list(make_list(slider)), "font"_a = fonts::PLAIN))));
 }
 
-bool filled(const py::object &self, const char *name) {
-    return py::hasattr(self, name) && py::bool_(self.attr(name));
+py::object android_column(const py::object &sg, bool android) {
+    py::object background = sg.attr("theme_background_color")();
+    py::object toggle = sg.attr("Button")("", "image_data"_a = switch_picture(android), "key"_a = "-ANDROID-",
+                                          "button_color"_a = py::make_tuple(background, background), "border_width"_a = 0,
+                                          "auto_size_button"_a = true);
+    return sg.attr("Column")(make_list(make_list(sg.attr("Text")(tr("¿Usar APP Android?"), "font"_a = fonts::PLAIN)),
+                                       make_list(sg.attr("Text")(tr("Remote Call "), "font"_a = fonts::PLAIN)), make_list(toggle)));
 }
 
-// The Android switch as stored: on exactly when the text reads "si", as the settings store reads it.
-bool stored_android(const py::object &parser) {
-    py::object text = parser.attr("get")("windows", "appandroid", "fallback"_a = "");
-    return text.attr("lower")().equal(py::str("si"));
+py::list build_layout(const Session &session, const py::str &about_label) {
+    const py::object &sg = session.sg;
+    py::object parser = parser_of(session.self);
+    // A separator is an element like any other: each row needs its own.
+    auto separator = [&] { return make_list(sg.attr("HorizontalSeparator")()); };
+    return make_list(
+        make_list(sg.attr("Text")(tr(">> CAMBIAR IDIOMA / CHANGE LANGUAGE <<"), "font"_a = fonts::PLAIN, "justification"_a = "center")),
+        flag_row(sg), separator(), make_list(sg.attr("Menu")(help_menu(about_label), "tearoff"_a = true, "key"_a = "-MENUBAR-")),
+        process_row(sg), separator(), make_list(api_frame(sg, parser)), separator(),
+        make_list(autoclose_column(sg, parser), android_column(sg, session.android)), separator(),
+        // The way into the free-field mapping window, and the pairs it made.
+        make_list(sg.attr("Button")(tr("Asignar campos"), "key"_a = "-CAMPOS-", "font"_a = fonts::PLAIN),
+                  sg.attr("Multiline")("", "key"_a = "-RES-", "size"_a = py::make_tuple(60, 3), "disabled"_a = true, "expand_x"_a = true)),
+        separator(),
+        make_list(sg.attr("Button")(verbatim("Ok"), "font"_a = fonts::LARGE, "expand_x"_a = true), sg.attr("Text")(std::string(20, ' ')),
+                  sg.attr("Button")(verbatim("Cerrar"), "key"_a = "Quit", "font"_a = fonts::PLAIN)));
 }
+
+// --- saving -------------------------------------------------------------------------------------
 
 // Stores the five settings and writes config.ini; false (after telling the user) when the file
 // cannot be written: the values stay in memory and the window stays open for another try.
 // What the user did not change is written as it was stored: a slider left where it started (it
-// cannot show a time above 10) and an untouched switch.
-bool save(const py::object &sg, const py::object &self, const py::object &values, const py::str &cidioma, bool android) {
-    py::object parser = self.attr("configparser");
+// cannot show a time above its range) and an untouched switch.
+bool save(const Session &s, const py::object &values) {
+    py::object parser = parser_of(s.self);
     py::object stored_time = parser["windows"]["autocierre_tiempo"];
     py::object slider = py::int_(values["-tiempo-"]);
     py::object stored_switch = parser.attr("get")("windows", "appandroid", "fallback"_a = "");
-    bool switch_moved = android != stored_android(parser);
-    parser.attr("set")("api", "api_key", values["api_key"]);
-    parser.attr("set")("windows", "idioma", cidioma);
-    parser.attr("set")("windows", "autocierre_tiempo", slider.equal(slider_start(stored_time)) ? stored_time : py::str(slider));
-    parser.attr("set")("windows", "appandroid", switch_moved ? py::str(android ? "Si" : "No") : stored_switch);
-    parser.attr("set")("api", "camposlibres", self.attr("cvariables")["camposlibres"]);
-    try {
-        write_settings(parser, self.attr("ficheroini"));
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_OSError) && !e.matches(PyExc_UnicodeError)) throw;
-        sg.attr("popup_error")(tr("Error"), py::str(tr("No se ha podido guardar config.ini")) + py::str("\n") + py::str(e.value()),
-                               "keep_on_top"_a = true);
-        return false;
+    bool switch_moved = s.android != reads_yes(stored_switch);
+    bool saved = save_settings(
+        s.self, {{"api", "api_key", values["api_key"]},
+                 {"windows", "idioma", s.language},
+                 {"windows", "autocierre_tiempo", slider.equal(slider_start(stored_time)) ? stored_time : py::str(slider)},
+                 {"windows", "appandroid", switch_moved ? py::str(s.android ? "Si" : "No") : stored_switch},
+                 {"api", "camposlibres", values_of(s.self)["camposlibres"]}});
+    if (saved) s.self.attr("actualizar_variables")();
+    return saved;
+}
+
+// --- what each event does -------------------------------------------------------------------
+
+using Handler = Next (*)(Session &, const ScopedWindow &, const py::object &values);
+
+Next toggle_android(Session &s, const ScopedWindow &window, const py::object &) {
+    s.android = !s.android;
+    (*window)["-ANDROID-"].attr("update")("image_data"_a = switch_picture(s.android));
+    return Next::Read;
+}
+
+Next open_api_settings(Session &, const ScopedWindow &, const py::object &) {
+    // In a new browser window, as the first-run guide opens it.
+    open_page(py::str(holded_api_settings_url()), 1);
+    return Next::Read;
+}
+
+Next show_windows_link(Session &s, const ScopedWindow &, const py::object &) {
+    notice(s.sg, tr("Proceso Descarga"), tr("Ejecute callcenter.msi para unir Terminal Android con Windows"),
+           "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
+    open_page(py::str(maker::INSTALLER_URL));
+    return Next::Read;
+}
+
+Next show_android_link(Session &s, const ScopedWindow &, const py::object &) {
+    notice(s.sg, tr("Enlace Google Play "), tr("Instalación necesarias en Terminal Android."), "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
+    open_page(py::str(maker::TUTORIAL_VIDEO_URL));
+    open_page(py::str(maker::STORE_PAGE_URL));
+    return Next::Read;
+}
+
+// Whether the settings object has the attribute and it holds something.
+bool filled(const py::object &self, const char *name) { return py::bool_(py::getattr(self, name, py::none())); }
+
+Next map_free_fields(Session &s, const ScopedWindow &window, const py::object &) {
+    // Nothing fills the field lists yet; say so rather than fail.
+    if (!filled(s.self, setting::LISTALIBRE) || !filled(s.self, setting::LIBRETEAMLEADER) || !filled(s.self, setting::JSONEINFORMA)) {
+        s.sg.attr("popup_error")(tr("Error"), tr("No hay campos libres de Holded ni datos disponibles que asignar."),
+                                 "keep_on_top"_a = true);
+        return Next::Read;
     }
-    self.attr("actualizar_variables")();
-    return true;
+    (*window)["-RES-"].attr("update")(s.self.attr("unircamposlibre")());
+    return Next::Read;
+}
+
+Next save_and_close(Session &s, const ScopedWindow &, const py::object &values) {
+    // A blank is a key as far as the window knows; only an empty field is refused.
+    if (py::len(values["api_key"]) == 0) {
+        s.sg.attr("popup_error")(tr("Error"), py::str("{}\n{}").format(tr("No se puede dejar vació Datos API"), support_line()),
+                                 "keep_on_top"_a = true);
+        return Next::Read;
+    }
+    return save(s, values) ? Next::Close : Next::Read;
+}
+
+struct EventHandler {
+    const char *event;
+    Handler handle;
+};
+constexpr EventHandler HANDLERS[] = {
+    {"-ANDROID-", toggle_android},      {"-proceso-", open_api_settings}, {"-win-", show_windows_link},
+    {"-remote-", show_android_link},    {"-CAMPOS-", map_free_fields},    {"Ok", save_and_close},
+};
+
+// The language of a flag button's event ("fr-I-"); nullptr for any other event.
+const char *flag_language(const py::object &event) {
+    if (!py::isinstance<py::str>(event)) return nullptr;
+    std::string key = py::str(event);
+    for (const char *code : LANGUAGES)
+        if (key == code + std::string(FLAG_EVENT_SUFFIX)) return code;
+    return nullptr;
+}
+
+Next on_event(Session &s, const ScopedWindow &window, const py::object &event, const py::object &values,
+              const py::str &about_event) {
+    if (values.is_none() || event.is_none() || event.equal(py::str("Quit"))) return Next::Close;
+    for (const EventHandler &handler : HANDLERS)
+        if (event.equal(py::str(handler.event))) return handler.handle(s, window, values);
+    if (const char *code = flag_language(event)) {
+        // The window comes back in that language; what was typed in it and not saved is dropped.
+        s.language = py::str(code);
+        idioma(s.language);
+        return Next::Rebuild;
+    }
+    if (event.equal(about_event)) open_page(py::str(maker::SITE_URL));
+    return Next::Read;
+}
+
+// One showing of the window, in the language of the moment, until an event closes it or asks
+// for it anew.
+Next show_window(Session &s) {
+    py::str about_label = tr("About...");
+    py::str about_event = menu_event(about_label);
+    ScopedWindow window(s.sg.attr("Window")(tr("Configuración Zelvora Holded"), build_layout(s, about_label), "finalize"_a = true,
+                                            "keep_on_top"_a = true, "icon"_a = window_icon(), "auto_size_text"_a = true,
+                                            "auto_size_buttons"_a = true));
+    Next next = Next::Read;
+    while (next == Next::Read) {
+        auto [event, values] = read_window(*window);
+        next = on_event(s, window, event, values, about_event);
+    }
+    window.close();
+    return next;
 }
 
 void inicioconfig(py::object self) {
-    self.attr("presentacioncamposlibre") = py::str("");
-    self.attr("listalibre") = py::list();
-    self.attr("libreteamleader") = py::dict();
+    // The mapping window's lists start empty at every opening.
+    py::setattr(self, setting::PRESENTACION, py::str(""));
+    py::setattr(self, setting::LISTALIBRE, py::list());
+    py::setattr(self, setting::LIBRETEAMLEADER, py::dict());
     py::object sg = toolkit();
+    if (py::bool_(self.attr(setting::LNUEVO))) first_run_guide(sg);
 
-    if (py::bool_(self.attr("lnuevo"))) first_run_guide(sg);
-
-    py::str cidioma = self.attr("configparser")["windows"]["idioma"];
-    bool android = stored_android(self.attr("configparser"));
-    bool lfin = false;
-    py::str url_setting_api(holded_api_settings_url());
-
-    while (!lfin) {
-        // Built anew each time: a language button closes the window and it comes back translated.
-        py::str about_label = tr("About...");
-        py::str about_event = menu_event(about_label);
-        ScopedWindow window(sg.attr("Window")(tr("Configuración Zelvora Holded"), build_layout(sg, self, about_label, android),
-                                              "finalize"_a = true, "keep_on_top"_a = true, "icon"_a = window_icon(),
-                                              "auto_size_text"_a = true, "auto_size_buttons"_a = true));
-        while (true) {
-            auto [event, values] = read_window(*window);
-            bool text_event = py::isinstance<py::str>(event);
-            if (values.is_none() || event.is_none() || event.equal(py::str("Quit"))) {
-                lfin = true;
-                break;
-            }
-            if (event.equal(py::str("-ANDROID-"))) {
-                android = !android;
-                (*window)["-ANDROID-"].attr("update")(
-                    "image_data"_a = android ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64);
-            } else if (text_event && py::bool_(event.attr("endswith")("-I-"))) {
-                cidioma = event[py::slice(0, 2, 1)];
-                idioma(cidioma);
-                break;
-            } else if (event.equal(py::str("-proceso-"))) {
-                py::module_::import("webbrowser").attr("open_new")(url_setting_api);
-            } else if (event.equal(py::str("-win-"))) {
-                sg.attr("popup_auto_close")(tr("Proceso Descarga"), tr("Ejecute callcenter.msi para unir Terminal Android con Windows"),
-                                            "keep_on_top"_a = true, "icon"_a = sg.attr("SYSTEM_TRAY_MESSAGE_ICON_INFORMATION"),
-                                            "auto_close_duration"_a = 2);
-                open_page(py::str(maker::INSTALLER_URL), 2, true);
-            } else if (event.equal(py::str("-remote-"))) {
-                sg.attr("popup_auto_close")(tr("Enlace Google Play "), tr("Instalación necesarias en Terminal Android."),
-                                            "keep_on_top"_a = true, "icon"_a = sg.attr("SYSTEM_TRAY_MESSAGE_ICON_INFORMATION"),
-                                            "auto_close_duration"_a = 2);
-                open_page(py::str(maker::TUTORIAL_VIDEO_URL), 2, true);
-                open_page(py::str(maker::STORE_PAGE_URL), 2, true);
-            } else if (event.equal(about_event)) {
-                open_page(py::str(maker::SITE_URL), 2, true);
-            } else if (event.equal(py::str("-CAMPOS-"))) {
-                // Nothing fills the field lists yet; say so rather than fail.
-                if (!filled(self, "listalibre") || !filled(self, "libreteamleader") || !filled(self, "jsoneinforma")) {
-                    sg.attr("popup_error")(tr("Error"), tr("No hay campos libres de Holded ni datos disponibles que asignar."),
-                                           "keep_on_top"_a = true);
-                } else {
-                    (*window)["-RES-"].attr("update")(self.attr("unircamposlibre")());
-                }
-            } else if (event.equal(py::str("Ok"))) {
-                if (py::len(values["api_key"]) == 0) {
-                    sg.attr("popup_error")(tr("Error"), py::str(tr("No se puede dejar vació Datos API")) + py::str("\n") + support_line(),
-                                           "keep_on_top"_a = true);
-                } else if (save(sg, self, values, cidioma, android)) {
-                    lfin = true;
-                    break;
-                }
-            }
-        }
-        window.close();
+    py::object parser = parser_of(self);
+    Session session{sg, self, parser["windows"]["idioma"], reads_yes(parser.attr("get")("windows", "appandroid", "fallback"_a = ""))};
+    while (show_window(session) == Next::Rebuild) {
     }
 }
 

@@ -2,10 +2,10 @@
 
 PYBIND11_MODULE(conf, m) {
     for (const char *name : {"configparser", "gettext", "os", "locale", "webbrowser"})
-        m.attr(name) = py::module_::import(name);
+        m.attr(name) = pymod(name);
     m.attr("sg") = toolkit();
-    m.attr("sys") = py::module_::import("sys");
-    m.attr("libquorvaconfig") = py::module_::import("libquorvaconfig");
+    m.attr("sys") = pymod("sys");
+    m.attr("libquorvaconfig") = pymod("libquorvaconfig");
 
     SettingsClass cls = register_settings(m);
     register_windows(m, cls);

@@ -1,132 +1,158 @@
 // Settings store: config.ini, the settings object, resource folders and the interface language.
 #include "settings.hpp"
 
+#include <cmath>
+
 namespace {
 
-py::object mod(const char *name) { return py::module_::import(name); }
+// One option of config.ini and the text a new file gets.
+struct Default {
+    const char *option;
+    const char *text;  // nullptr: the language of the user's locale
+};
 
-bool is_empty(const py::object &value) { return value.is_none() || py::len(value) == 0; }
+// The defaults, section by section, options in the order they are written to the file.
+constexpr Default API_DEFAULTS[] = {{"api_key", ""}, {"camposlibres", ""}};
+constexpr Default WINDOWS_DEFAULTS[] = {
+    {"idioma", nullptr},
+    {"autocierre_tiempo", DEFAULT_AUTOCLOSE_TEXT},
+    {"tema", "DarkBlue16"},
+    // Not "si": the handset link stays off until the configuration window stores "Si".
+    {"appandroid", "1"},
+    // The office's country, for numbers written without their international prefix.
+    {"pais", "ES"},
+    // Hours after which the contact index is read again from Holded; 0 turns it off.
+    {"indice_horas", "8"},
+};
 
-void construct(py::object self) {
-    // The language comes from the user's default locale, whatever LANG says; with no language
-    // "en" is used.
+// cvariables holds the stored auto-close time times ten: the seconds a form stays open.
+constexpr int AUTOCLOSE_SCALE = 10;
+// The index's age limit that a stored text which is not a finite number counts as: the default.
+constexpr double DEFAULT_INDEX_HOURS = 8.0;
+
+// The language a new file gets: the user's default locale's, whatever LANG says; "en" when the
+// locale reports none. The first two characters, cut by Python's rules (code points).
+py::object locale_language() {
     py::object lang = default_locale().first;
-    if (is_empty(lang)) lang = py::str("en");
+    if (lang.is_none() || is_empty_text(lang)) lang = py::str("en");
+    return lang[py::slice(0, 2, 1)];
+}
 
-    self.attr("ficheroini") = py::str("config.ini");
-    py::object filename = self.attr("ficheroini");
+// One section's defaults as {section: {option: text}}, the form manejoini completes the file from.
+template <std::size_t N>
+py::dict section_model(const char *section, const Default (&defaults)[N], const py::object &language) {
+    py::dict texts;
+    for (const Default &entry : defaults) texts[entry.option] = entry.text ? py::str(entry.text) : language;
+    py::dict model;
+    model[section] = texts;
+    return model;
+}
+
+// Sets the settings file's name and parser and reads the file, after removing what a save cut
+// short left beside it. A file the program can neither read nor write ends the run with a clear
+// word. Returns the damage to tell the user about (None for a sound file).
+py::object read_file(const py::object &self) {
+    py::setattr(self, setting::FICHEROINI, py::str("config.ini"));
+    py::object filename = settings_file_of(self);
     py::object parser = settings_parser();
-    self.attr("configparser") = parser;
-    // A settings file the program can neither read nor write ends the run with a clear word.
-    py::object damaged = on_settings_file(filename, [&] {
+    py::setattr(self, setting::CONFIGPARSER, parser);
+    return on_settings_file(filename, [&] {
         remove_stale_temporaries(filename);
         return read_settings(parser, filename);
     });
+}
 
-    py::dict api, windows;
-    api["api_key"] = "";
-    api["camposlibres"] = "";
-    windows["idioma"] = lang[py::slice(0, 2, 1)];
-    windows["autocierre_tiempo"] = "60";
-    windows["tema"] = "DarkBlue16";
-    windows["appandroid"] = "1";
-    // The office's country, for numbers written without their international prefix.
-    windows["pais"] = "ES";
-    // Hours after which the contact index is read again from Holded; 0 turns it off.
-    windows["indice_horas"] = "8";
-    py::list modelo;
-    modelo.append(py::dict("api"_a = api));
-    modelo.append(py::dict("windows"_a = windows));
-    self.attr("modelo") = modelo;
-
-    self.attr("lnuevo") = on_settings_file(filename, [&] { return mod("libquorvaconfig").attr("manejoini")(self); });
-
-    // `_` must exist for every module even when no catalogue can be loaded: the Spanish texts.
-    py::object builtins = mod("builtins");
-    if (!py::hasattr(builtins, "_")) mod("gettext").attr("NullTranslations")().attr("install")();
+// Installs `_` for the stored language, "en" when that cannot be read. `_` exists afterwards
+// for every module even when no catalogue loads: it then gives the Spanish texts.
+void install_stored_language(const py::object &parser) {
+    if (!py::hasattr(pymod("builtins"), "_")) pymod("gettext").attr("NullTranslations")().attr("install")();
     try {
         idioma(parser.attr("get")("windows", "idioma").attr("lower")());
-    } catch (py::error_already_set &) {
+    } catch (py::error_already_set &) {  // whatever stops the stored language being read
         idioma(py::str("en"));
     }
+}
 
-    tell_damaged_settings(damaged);
+void construct(py::object self) {
+    py::object language = locale_language();
+    py::object damage = read_file(self);
+    py::setattr(self, setting::MODELO,
+                make_list(section_model("api", API_DEFAULTS, language), section_model("windows", WINDOWS_DEFAULTS, language)));
+    py::object lnuevo = on_settings_file(settings_file_of(self), [&] { return pymod("libquorvaconfig").attr("manejoini")(self); });
+    py::setattr(self, setting::LNUEVO, lnuevo);
+    install_stored_language(parser_of(self));
+    tell_damaged_settings(damage);
 
-    self.attr("cvariables") = py::dict();
+    py::setattr(self, setting::CVARIABLES, py::dict());
     self.attr("actualizar_variables")();
-
-    if (py::len(self.attr("cvariables")["api_key"]) == 0) {
-        self.attr("apiteam") = py::none();
+    // Without a key nothing else can work: the user is asked for it before anything happens.
+    if (py::len(values_of(self)["api_key"]) == 0) {
+        py::setattr(self, setting::APITEAM, py::none());
         self.attr("inicioconfig")();
     }
 }
 
-// The stored auto-close time in seconds (minutes field times ten, as the window shows it);
-// a value that is not a whole number counts as the default, 60. Kept as a Python int, so any
-// size of number is read.
+// The stored auto-close time in seconds; a text that is not a whole number counts as the
+// default. Kept a Python int, so a number of any size is read.
 py::object autoclose_seconds(const py::object &text) {
+    py::object time = py::int_(DEFAULT_AUTOCLOSE_TIME);
     if (!text.is_none()) {
         try {
-            return py::int_(text) * py::int_(10);
+            time = py::int_(text);
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_ValueError)) throw;
         }
     }
-    return py::int_(600);
+    return time * py::int_(AUTOCLOSE_SCALE);
 }
 
-// The stored age limit of the contact index in hours; a value that is not a number counts as the
-// default, 8. Zero or less turns the index off.
+// The stored age limit of the contact index in hours (Python's float() rules); a text that is
+// not a finite number counts as the default. Zero or less turns the index off.
 py::object index_hours(const py::object &text) {
     if (!text.is_none()) {
         try {
-            py::object hours = py::module_::import("builtins").attr("float")(text);
-            if (py::bool_(py::module_::import("math").attr("isfinite")(hours))) return hours;
+            py::float_ hours(text);
+            if (std::isfinite(hours.cast<double>())) return hours;
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_ValueError)) throw;
         }
     }
-    return py::float_(8.0);
+    return py::float_(DEFAULT_INDEX_HOURS);
 }
 
 void actualizar_variables(py::object self) {
-    py::object parser = self.attr("configparser");
-    py::object values = self.attr("cvariables");
-    for (py::handle model : self.attr("modelo"))
-        for (py::handle entry : model.attr("items")())
-            for (py::handle option : entry[py::int_(1)])
-                values[option] = parser.attr("get")(entry[py::int_(0)], option, "fallback"_a = py::none());
+    py::object parser = parser_of(self);
+    py::object values = values_of(self);
+    for (py::handle model : self.attr(setting::MODELO))
+        for (auto [section, options] : model.cast<py::dict>())
+            for (py::handle option : options) values[option] = parser.attr("get")(section, option, "fallback"_a = py::none());
 
     py::object seconds = autoclose_seconds(values["autocierre_tiempo"]);
     values["autocierre_tiempo"] = seconds;
-    py::object android = values["appandroid"];
-    values["appandroid"] = py::bool_(!android.is_none() && android.attr("lower")().equal(py::str("si")));
+    values["appandroid"] = py::bool_(reads_yes(values["appandroid"]));
     values["autocierre"] = py::bool_(seconds > py::int_(0));
     values["indice_horas"] = index_hours(values["indice_horas"]);
 }
 
 }  // namespace
 
+bool reads_yes(const py::handle &text) { return !text.is_none() && text.attr("lower")().equal(py::str("si")); }
+
 py::str foldimg(const py::object &cdir) {
-    py::object os = mod("os");
-    py::object sys = mod("sys");
-    py::object base;
-    if (py::hasattr(sys, "_MEIPASS"))
-        base = sys.attr("_MEIPASS");
-    else
-        base = os.attr("path").attr("abspath")(os.attr("path").attr("dirname")(mod("conf").attr("__file__")));
+    py::object path = pymod("os.path");
+    py::object sys = pymod("sys");
+    py::object base = py::hasattr(sys, "_MEIPASS") ? py::object(sys.attr("_MEIPASS"))
+                                                   : path.attr("abspath")(path.attr("dirname")(pymod("conf").attr("__file__")));
     // Resource names are written with Windows separators; elsewhere they mean the same folders.
     py::object relative = cdir;
-    if (py::str(os.attr("sep")).cast<std::string>() == "/") relative = cdir.attr("replace")("\\", "/");
-    return os.attr("path").attr("abspath")(os.attr("path").attr("join")(base, relative));
+    if (py::str(path.attr("sep")).cast<std::string>() == "/") relative = cdir.attr("replace")("\\", "/");
+    return path.attr("abspath")(path.attr("join")(base, relative));
 }
 
 void idioma(const py::object &cidioma) {
     py::object localedir = foldimg(py::str("locale"));
     try {
-        py::list languages;
-        languages.append(cidioma);
-        mod("gettext").attr("translation")(cidioma, "localedir"_a = localedir, "languages"_a = languages).attr("install")();
+        pymod("gettext").attr("translation")(cidioma, "localedir"_a = localedir, "languages"_a = make_list(cidioma)).attr("install")();
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         py::print(py::str(e.value()));

@@ -5,17 +5,19 @@
 
 namespace {
 
+py::list theme_layout(const py::object &sg) {
+    return make_list(make_list(sg.attr("Text")(tr("Lista Aspecto disponible"))),
+                     make_list(sg.attr("Text")(tr("Seleccione para ventana Ejemplo"))),
+                     make_list(sg.attr("Listbox")("values"_a = sg.attr("theme_list")(), "size"_a = py::make_tuple(20, 12),
+                                                  "key"_a = "-LIST-", "enable_events"_a = true)),
+                     make_list(sg.attr("Button")(verbatim("OK"), "key"_a = "-ok-"), sg.attr("Button")(verbatim("Salir"), "key"_a = "-S-")));
+}
+
 py::object tema(py::object self) {
     py::object sg = toolkit();
-    py::list layout;
-    layout.append(py::make_tuple(sg.attr("Text")(tr("Lista Aspecto disponible"))));
-    layout.append(py::make_tuple(sg.attr("Text")(tr("Seleccione para ventana Ejemplo"))));
-    layout.append(py::make_tuple(sg.attr("Listbox")("values"_a = sg.attr("theme_list")(), "size"_a = py::make_tuple(20, 12),
-                                                    "key"_a = "-LIST-", "enable_events"_a = true)));
-    layout.append(py::make_tuple(sg.attr("Button")(verbatim("OK"), "key"_a = "-ok-"), sg.attr("Button")(verbatim("Salir"), "key"_a = "-S-")));
-    // The coffee-cup icon is missing from newer toolkits; the program's own icon stands in.
+    // The coffee-cup icon is missing from some toolkits; the program's own icon stands in.
     py::object icon = py::getattr(sg, "ICON_BUY_ME_A_COFFEE", window_icon());
-    ScopedWindow window(sg.attr("Window")(tr("Configura Aspecto"), layout, "icon"_a = icon, "keep_on_top"_a = true));
+    ScopedWindow window(sg.attr("Window")(tr("Configura Aspecto"), theme_layout(sg), "icon"_a = icon, "keep_on_top"_a = true));
 
     // The selection as last read: after the window is closed with X the toolkit reports no values.
     py::object chosen = py::none();
@@ -24,19 +26,9 @@ py::object tema(py::object self) {
         if (!values.is_none()) chosen = first_selected(values["-LIST-"]);
         if (event.is_none() || event.equal(py::str("-S-"))) break;
         if (event.equal(py::str("-ok-"))) {
-            // "OK" before choosing anything leaves the settings as they are.
-            if (chosen.is_none() || chosen.equal(self.attr("cvariables")["tema"])) break;
-            py::object parser = self.attr("configparser");
-            parser.attr("set")("windows", "tema", chosen);
-            try {
-                write_settings(parser, self.attr("ficheroini"));
-            } catch (py::error_already_set &e) {
-                if (!e.matches(PyExc_OSError) && !e.matches(PyExc_UnicodeError)) throw;
-                sg.attr("popup_error")(tr("Error"),
-                                       py::str(tr("No se ha podido guardar config.ini")) + py::str("\n") + py::str(e.value()),
-                                       "keep_on_top"_a = true);
-                continue;
-            }
+            // "OK" before choosing anything, or on the stored theme, leaves the file as it is.
+            if (chosen.is_none() || chosen.equal(values_of(self)["tema"])) break;
+            if (!save_settings(self, {{"windows", "tema", chosen}})) continue;
             sg.attr("theme")(chosen);
             break;
         }
@@ -50,9 +42,8 @@ py::object tema(py::object self) {
 }
 
 void Acercade() {
-    open_page(py::str(maker::SITE_URL), 2, true);
-    toolkit().attr("popup")(py::str(std::string(tr("Necesita soporte Telefono ")) + maker::SUPPORT_PHONE),
-                            "keep_on_top"_a = true);
+    open_page(py::str(maker::SITE_URL));
+    toolkit().attr("popup")(support_line(), "keep_on_top"_a = true);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 #pragma once
 #include "settings.hpp"
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 // Addresses and the support number the windows send the user to. They are the maker's to set:
 // the pages below are placeholders until the maker publishes the real ones.
@@ -18,11 +20,26 @@ inline constexpr const char *SUPPORT_PHONE = "+34 900 000 000";
 // The Holded web app's API settings page, on the host the environment names.
 std::string holded_api_settings_url();
 
+// "Necesita soporte Telefono " and the maker's support number, in the language of the moment.
+py::str support_line();
+
 // The first selected item of a Listbox value, or None when nothing is selected.
 py::object first_selected(const py::handle &selection);
 
 // One read of a window: (event, values).
 std::pair<py::object, py::object> read_window(const py::object &window);
+
+// One option of config.ini and the value a window gives it.
+struct Setting {
+    const char *section;
+    const char *option;
+    py::object value;
+};
+
+// Puts the values into the settings' parser and writes config.ini. When the file cannot be
+// written the user is told why, and the result is false: the values stay in the parser, so
+// nothing chosen is lost and the window can stay open for another try.
+bool save_settings(const py::object &self, std::initializer_list<Setting> values);
 
 void register_config_window(SettingsClass &cls);
 void register_mapping_window(SettingsClass &cls);

@@ -3,23 +3,22 @@
 
 namespace {
 
-// Fills every section and option of settings.modelo that settings.configparser lacks with its
-// default, keeps the values present, writes the completed file at once and tells whether the
-// file is new.
+// Gives the parser every option of one section's defaults that it lacks; the values it has stay.
+void add_missing(const py::object &parser, const py::handle &section, const py::dict &defaults) {
+    if (!py::bool_(parser.attr("has_section")(section))) parser.attr("add_section")(section);
+    for (auto [option, text] : defaults)
+        if (!py::bool_(parser.attr("has_option")(section, option))) parser.attr("set")(section, option, text);
+}
+
+// Completes settings.configparser with the defaults of settings.modelo and writes the file at
+// once, so that a first start leaves a complete config.ini behind. True when the file did not
+// exist before.
 bool manejoini(py::object settings) {
     py::object filename = settings.attr("ficheroini");
-    bool is_new = !py::module_::import("os").attr("path").attr("exists")(filename).cast<bool>();
+    bool is_new = !py::bool_(pymod("os.path").attr("exists")(filename));
     py::object parser = settings.attr("configparser");
-    for (py::handle model : settings.attr("modelo")) {
-        for (py::handle entry : model.attr("items")()) {
-            py::object section = entry[py::int_(0)];
-            if (!parser.attr("has_section")(section).cast<bool>()) parser.attr("add_section")(section);
-            for (py::handle option : entry[py::int_(1)].attr("items")()) {
-                if (!parser.attr("has_option")(section, option[py::int_(0)]).cast<bool>())
-                    parser.attr("set")(section, option[py::int_(0)], option[py::int_(1)]);
-            }
-        }
-    }
+    for (py::handle model : settings.attr("modelo"))
+        for (auto [section, defaults] : model.cast<py::dict>()) add_missing(parser, section, defaults.cast<py::dict>());
     write_settings(parser, filename);
     return is_new;
 }
@@ -27,7 +26,6 @@ bool manejoini(py::object settings) {
 }  // namespace
 
 PYBIND11_MODULE(libquorvaconfig, m) {
-    py::module_::import("os");
     m.def("manejoini", &manejoini, "settings"_a,
           "Completes the settings' parser with the defaults of its model, writes config.ini and "
           "returns True when the file did not exist.");

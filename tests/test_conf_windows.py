@@ -370,7 +370,7 @@ def fail(*args, **kwargs):
 @pytest.mark.parametrize("window", ["configuration", "mapping", "theme"])
 def test_a_failure_inside_a_window_closes_it(mapping, sg, monkeypatch, window):
     if window == "configuration":
-        monkeypatch.setattr(webbrowser, "open_new", fail)
+        monkeypatch.setattr(webbrowser, "open", fail)
         sg.script("-proceso-")
         run = mapping.inicioconfig
     elif window == "mapping":
