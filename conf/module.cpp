@@ -1,11 +1,12 @@
 #include "settings.hpp"
 
 PYBIND11_MODULE(conf, m) {
-    for (const char *name : {"configparser", "gettext", "os", "locale", "webbrowser"})
-        m.attr(name) = pymod(name);
-    m.attr("sg") = toolkit();
-    m.attr("sys") = pymod("sys");
-    m.attr("libquorvaconfig") = pymod("libquorvaconfig");
+    // The libraries the settings use are imported with the module, so that one that is missing
+    // shows when the application starts; they are looked up again where used.
+    for (const char *name : {"configparser", "gettext", "os", "locale", "webbrowser"}) pymod(name);
+    toolkit();
+    pymod("sys");
+    pymod("libquorvaconfig");
 
     SettingsClass cls = register_settings(m);
     register_windows(m, cls);

@@ -1,9 +1,11 @@
 #include "crmapi.hpp"
 
 PYBIND11_MODULE(crmapi, m) {
-    for (const char *name : {"requests", "json", "configparser"}) m.attr(name) = py::module_::import(name);
-    m.attr("sg") = toolkit();
-    m.attr("sys") = py::module_::import("sys");
+    // The libraries the client uses are imported with the module, so that one that is missing
+    // shows when the application starts; they are looked up again where used.
+    for (const char *name : {"requests", "json", "configparser"}) pymod(name);
+    toolkit();
+    pymod("sys");
 
     register_client(m);
     register_index(m);

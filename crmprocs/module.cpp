@@ -1,11 +1,11 @@
 #include "crmprocs.hpp"
 
 PYBIND11_MODULE(crmprocs, m) {
-    m.attr("dirscrape") = py::module_::import("dirscrape");
-    m.attr("sg") = toolkit();
-    m.attr("conf") = py::module_::import("conf");
-    m.attr("webbrowser") = py::module_::import("webbrowser");
-    m.attr("re") = py::module_::import("re");
+    // The modules the workflows use are imported with this one, so that one that is missing
+    // shows when the application starts; they are looked up again where used.
+    pymod("dirscrape");
+    toolkit();
+    for (const char *name : {"conf", "webbrowser", "re"}) pymod(name);
 
     register_create(m);
     register_lookup(m);

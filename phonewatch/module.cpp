@@ -1,15 +1,16 @@
 #include "phonewatch.hpp"
 
 PYBIND11_MODULE(phonewatch, m) {
-    m.attr("crmprocs") = py::module_::import("crmprocs");
-    m.attr("crmapi") = py::module_::import("crmapi");
-    m.attr("sg") = toolkit();
-    m.attr("sys") = py::module_::import("sys");
-    m.attr("re") = py::module_::import("re");
-    m.attr("conf") = py::module_::import("conf");
+    // The modules the application uses are imported with this one, so that one that is missing
+    // shows when the application starts; they are looked up again where used.
+    pymod("crmprocs");
+    pymod("crmapi");
+    toolkit();
+    for (const char *name : {"sys", "re", "conf"}) pymod(name);
     // The handset link needs a .NET runtime; without one the application still runs (no polling).
+    // phonewatch.clr tells which.
     try {
-        m.attr("clr") = py::module_::import("clr");
+        m.attr("clr") = pymod("clr");
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         m.attr("clr") = py::none();
