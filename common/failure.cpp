@@ -18,19 +18,19 @@ std::string request_host(const py::handle &error) {
     if (request.is_none()) return std::string();
     py::object url = py::getattr(request, "url", py::none());
     if (url.is_none()) return std::string();
-    return text_of(py::module_::import("urllib.parse").attr("urlsplit")(url).attr("netloc"));
+    return text_of(pymod("urllib.parse").attr("urlsplit")(url).attr("netloc"));
 }
 
 // Why a certificate was not accepted, in the TLS library's words ("self-signed certificate",
 // "certificate has expired"), found under the wrappers of the request library.
 std::string certificate_problem(py::object error) {
-    py::object ssl = py::module_::import("ssl");
+    py::object ssl = pymod("ssl");
     for (int depth = 0; depth < 12 && !error.is_none(); ++depth) {
         if (py::isinstance(error, ssl.attr("SSLCertVerificationError"))) return text_of(error.attr("verify_message"));
         py::object next = error.attr("__cause__");
         if (next.is_none()) next = error.attr("__context__");
         if (next.is_none()) next = py::getattr(error, "reason", py::none());
-        if (!py::isinstance(next, py::module_::import("builtins").attr("BaseException"))) break;
+        if (!py::isinstance(next, pymod("builtins").attr("BaseException"))) break;
         error = next;
     }
     return std::string();
@@ -42,7 +42,7 @@ py::str failure_text(const py::handle &error) {
     if (py::isinstance<py::str>(error)) return py::str(error);
     py::object requests_errors = py::none();
     try {
-        requests_errors = py::module_::import("requests.exceptions");
+        requests_errors = pymod("requests.exceptions");
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ImportError)) throw;
     }
@@ -59,7 +59,7 @@ py::str failure_text(const py::handle &error) {
         if (py::isinstance(error, requests_errors.attr("ConnectionError")))
             return host.empty() ? tr("No se puede conectar con el servicio") : py::str(tr("No se puede conectar con ") + py::str(host));
     }
-    if (py::isinstance(error, py::module_::import("json").attr("JSONDecodeError")))
+    if (py::isinstance(error, pymod("json").attr("JSONDecodeError")))
         return tr("El servicio ha respondido algo que no se puede leer");
     // The application's own failures are RuntimeErrors already worded for the user.
     bool own_words = py::type::of(error).is(py::reinterpret_borrow<py::object>(PyExc_RuntimeError));

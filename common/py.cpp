@@ -4,15 +4,15 @@
 
 py::object toolkit() {
     try {
-        return py::module_::import("FreeSimpleGUI");
+        return pymod("FreeSimpleGUI");
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ImportError)) throw;
     }
-    return py::module_::import("PySimpleGUI");
+    return pymod("PySimpleGUI");
 }
 
 py::str tr(const py::handle &text) {
-    py::object builtins = py::module_::import("builtins");
+    py::object builtins = pymod("builtins");
     if (!py::hasattr(builtins, "_")) return py::str(text);
     return py::str(builtins.attr("_")(text));
 }
@@ -20,12 +20,12 @@ py::str tr(const py::handle &text) {
 py::str tr(const char *text) { return tr(py::str(text)); }
 
 py::object open_page(const py::handle &url, int new_, bool autoraise) {
-    return py::module_::import("webbrowser").attr("open")(url, "new"_a = new_, "autoraise"_a = autoraise);
+    return pymod("webbrowser").attr("open")(url, "new"_a = new_, "autoraise"_a = autoraise);
 }
 
 std::string service_url(const char *env, const char *fallback) {
     // Read through os.environ rather than getenv so a change made from Python is seen.
-    py::object value = py::module_::import("os").attr("environ").attr("get")(env, "");
+    py::object value = pymod("os").attr("environ").attr("get")(env, "");
     std::string text = py::str(value);
     if (text.empty()) text = fallback;
     // Every address is a base that paths are appended to.
@@ -61,17 +61,17 @@ std::string holded_words(const py::handle &answer) {
 }
 
 py::str resource_file(const char *folder, const char *name) {
-    py::object folder_path = py::module_::import("conf").attr("foldimg")(folder);
-    return py::module_::import("os").attr("path").attr("join")(folder_path, name);
+    py::object folder_path = pymod("conf").attr("foldimg")(folder);
+    return pymod("os").attr("path").attr("join")(folder_path, name);
 }
 
 py::str window_icon() {
-    std::string platform = py::str(py::module_::import("sys").attr("platform"));
+    std::string platform = py::str(pymod("sys").attr("platform"));
     return resource_file("img", platform == "win32" ? "hola.ico" : "hola.png");
 }
 
 std::pair<py::object, py::object> default_locale() {
-    py::object warnings = py::module_::import("warnings");
+    py::object warnings = pymod("warnings");
     py::object guard = warnings.attr("catch_warnings")();
     guard.attr("__enter__")();
     // getdefaultlocale is deprecated but still the only call that reports the user's locale
@@ -79,7 +79,7 @@ std::pair<py::object, py::object> default_locale() {
     warnings.attr("simplefilter")("ignore");
     py::object lang = py::none(), enc = py::none();
     try {
-        py::tuple found = py::module_::import("locale").attr("getdefaultlocale")();
+        py::tuple found = pymod("locale").attr("getdefaultlocale")();
         lang = found[0];
         enc = found[1];
     } catch (py::error_already_set &e) {

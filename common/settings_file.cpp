@@ -6,7 +6,7 @@
 
 namespace {
 
-py::object mod(const char *name) { return py::module_::import(name); }
+py::object mod(const char *name) { return pymod(name); }
 
 // The attribute of a parser that remembers the encoding its file was read in.
 constexpr const char *FILE_ENCODING = "file_encoding";

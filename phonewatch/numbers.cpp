@@ -26,7 +26,7 @@ bool is_stray(const py::str &ch, const py::object &unicodedata) {
 
 py::str clean_number(const py::object &telefono) {
     require_text(telefono, "clean_number");
-    py::object unicodedata = py::module_::import("unicodedata");
+    py::object unicodedata = pymod("unicodedata");
     py::list kept;
     for (auto item : telefono) {
         py::str ch = py::reinterpret_borrow<py::str>(item);
@@ -65,7 +65,7 @@ py::str procetlf(const py::object &telefono) {
 
 bool validatenumero(const py::object &text) {
     require_text(text, "validatenumero");
-    py::object result = py::module_::import("re").attr("match")("(^[0-9 +]+$)", text);
+    py::object result = pymod("re").attr("match")("(^[0-9 +]+$)", text);
     if (result.is_none()) return false;
     // "$" also matches before a final line break; a number never ends in one.
     return result.attr("group")().equal(text);
