@@ -140,3 +140,9 @@ def test_blink_with_person_and_company(browser):
 def test_blink_with_first_name_only(browser):
     crmprocs.blink(valores=form("Ana"), telefono="612345678")
     assert browser.urls[2:] == [LINKEDIN + "Ana%20" + ORIGIN]
+
+
+def test_a_contact_without_an_id_is_skipped(caller, holded, browser):
+    holded.set_fault("respond", status=200, body=[{"name": "Sin id"}, {"id": SEED["lucia"], "name": "Lucía"}], times=1)
+    crmprocs.buscateam(caller, "622334455")
+    assert browser.urls == [page(holded, "lucia")] and caller.forms == []
