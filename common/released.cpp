@@ -44,8 +44,9 @@ void release_window(const py::object &window) noexcept {
         py::object variable = py::getattr(window, "thread_strvar", py::none());
         if (variable.is_none() || !py::hasattr(variable, "trace_info") || !is_closed(window)) return;
         CollectorPaused paused;
-        for (py::handle trace : variable.attr("trace_info")())
-            variable.attr("trace_remove")(trace[py::int_(0)], trace[py::int_(1)]);
+        py::list traces = variable.attr("trace_info")();
+        if (py::len(traces) == 0) return;  // let go already
+        for (py::handle trace : traces) variable.attr("trace_remove")(trace[py::int_(0)], trace[py::int_(1)]);
         py::object kind = py::type::of(window);
         if (py::getattr(kind, LAST_RUN, py::none()).is(window)) py::setattr(kind, LAST_RUN, py::none());
         paused.collect();
