@@ -38,6 +38,8 @@ from emulators.handset import control  # noqa: E402
 from emulators.holded import HoldedEmulator  # noqa: E402
 from tests.e2e.harness import TRAY_MENU, AppRun, wait_until  # noqa: E402
 
+from bench_tray import PROBE as TRAY_PROBE  # noqa: E402
+
 TARGETS = {"growth_mb": 2.0, "freeze_s": 20.0}
 KNOWN = ["622334455", "+34633445566"]  # contacts of the emulator's seed
 FORM_TITLE = "^Alta nuevo contacto / empresa$"
@@ -50,14 +52,16 @@ WARM_UP_S = 60.0
 # A freeze is a late firing of the 50 ms timer by more than this.
 FROZEN_AFTER_S = 0.5
 
+# Runs before bench_tray's hooks (which note the tray's reads and the pages opened, then start
+# the launcher), so these are the inner ones: the poll and notice times here are the ones used.
 PROBE = r'''
-import os, runpy, sys, time
-events = open(os.environ["SOAK_EVENTS"], "a", buffering=1)
-def note(kind, detail=""):
-    events.write("%.6f %s %s\n" % (time.monotonic(), kind, detail))
+import os, sys, time
+soak_events = open(os.environ["TRAY_BENCH_EVENTS"], "a", buffering=1)
+def soak_note(kind, detail=""):
+    soak_events.write("%.6f %s %s\n" % (time.monotonic(), kind, detail))
 import FreeSimpleGUI as sg
-started = []
-def start_hooks():
+soak_started = []
+def soak_start():
     # phonewatch is imported by now; the tray reads its poll time at each use.
     sys.modules["phonewatch"].POLL_SECONDS = float(os.environ["SOAK_POLL"])
     root = sg.Window.hidden_master_root
@@ -65,36 +69,25 @@ def start_hooks():
     def beat():
         now = time.monotonic()
         if now - last[0] > 0.05 + float(os.environ["SOAK_FROZEN_AFTER"]):
-            note("frozen", "%.3f" % (now - last[0] - 0.05))
+            soak_note("frozen", "%.3f" % (now - last[0] - 0.05))
         last[0] = now
         root.after(50, beat)
     root.after(50, beat)
-tray_read = sg.SystemTray.read
-def read(self, *args, **kwargs):
-    if not started:
-        started.append(True)
-        start_hooks()
-    note("read-start")
-    event = tray_read(self, *args, **kwargs)
-    note("read", event)
-    return event
-sg.SystemTray.read = read
-show_message = sg.SystemTray.show_message
-def short_message(self, *args, **kwargs):
+soak_read = sg.SystemTray.read
+def soak_tray_read(self, *args, **kwargs):
+    if not soak_started:
+        soak_started.append(True)
+        soak_start()
+    return soak_read(self, *args, **kwargs)
+sg.SystemTray.read = soak_tray_read
+soak_show_message = sg.SystemTray.show_message
+def soak_notice(self, *args, **kwargs):
     kwargs["time"] = (0, int(os.environ["SOAK_NOTICE_MS"]))
-    answer = show_message(self, *args, **kwargs)
-    note("notice")
+    answer = soak_show_message(self, *args, **kwargs)
+    soak_note("notice")
     return answer
-sg.SystemTray.show_message = short_message
-import webbrowser
-browser_open = webbrowser.open
-def open_page(url, *args, **kwargs):
-    note("open", url)
-    return browser_open(url, *args, **kwargs)
-webbrowser.open = open_page
-sys.argv = sys.argv[1:]
-runpy.run_path(sys.argv[0], run_name="__main__")
-'''
+sg.SystemTray.show_message = soak_notice
+''' + TRAY_PROBE
 
 
 class Events:
@@ -231,7 +224,7 @@ def main(argv=None):
         probe = tmp / "probe.py"
         probe.write_text(PROBE)
         events = Events(tmp / "events.txt")
-        env = {"SOAK_EVENTS": str(events.path), "SOAK_POLL": str(args.poll), "SOAK_NOTICE_MS": str(args.notice_ms),
+        env = {"TRAY_BENCH_EVENTS": str(events.path), "SOAK_POLL": str(args.poll), "SOAK_NOTICE_MS": str(args.notice_ms),
                "SOAK_FROZEN_AFTER": str(FROZEN_AFTER_S)}
         with AppRun(tmp / "run", holded=holded, handset_dll=dll, app_dir=app_dir, env=env) as run:
             run.start(wrapper=probe)
