@@ -224,8 +224,8 @@ def main(argv=None):
         probe = tmp / "probe.py"
         probe.write_text(PROBE)
         events = Events(tmp / "events.txt")
-        env = {"TRAY_BENCH_EVENTS": str(events.path), "SOAK_POLL": str(args.poll), "SOAK_NOTICE_MS": str(args.notice_ms),
-               "SOAK_FROZEN_AFTER": str(FROZEN_AFTER_S)}
+        env = {"TRAY_BENCH_EVENTS": str(events.path), "SOAK_POLL": str(args.poll),
+               "SOAK_NOTICE_MS": str(args.notice_ms), "SOAK_FROZEN_AFTER": str(FROZEN_AFTER_S)}
         with AppRun(tmp / "run", holded=holded, handset_dll=dll, app_dir=app_dir, env=env) as run:
             run.start(wrapper=probe)
             run.wait_tray(30)
@@ -265,7 +265,8 @@ def main(argv=None):
                 holded.clear_fault()
                 caller.hang_up()
                 freezes[mode] = freeze
-                print(f"  {mode:<8} longest freeze {freeze:6.2f} s   ring to failure popup {to_popup:6.2f} s", flush=True)
+                print(f"  {mode:<8} longest freeze {freeze:6.2f} s   ring to failure popup {to_popup:6.2f} s",
+                      flush=True)
 
             run.choose_menu_entry(TRAY_MENU.index("Apagar"))
             code = run.wait_exit(30)

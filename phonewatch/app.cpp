@@ -350,7 +350,9 @@ py::bool_ home(py::object self) {
         }
         if (ends_with(event, "::Acerca de")) watched(self, [&] { mod("conf").attr("Acercade")(); });
         if (ends_with(event, "::Apagar")) {
-            guarded([&] { show_notice(tray, tr("Saliendo"), tr("!!Tenga un buen dia!!"), "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION"); });
+            guarded([&] {
+                show_notice(tray, tr("Saliendo"), tr("!!Tenga un buen dia!!"), "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
+            });
             close_tray(tray);
             return py::bool_(true);
         }
