@@ -1,5 +1,7 @@
 #include "failure.hpp"
 
+#include "released.hpp"
+
 #include <string>
 
 namespace {
@@ -95,4 +97,5 @@ void ScopedWindow::close() noexcept {
     } catch (py::error_already_set &e) {
         e.discard_as_unraisable("closing a window");
     }
+    release_window(window);
 }

@@ -27,7 +27,8 @@ public:
     const py::object &operator*() const { return window_; }
     const py::object *operator->() const { return &window_; }
 
-    // Closes the window now (once); later calls and the destructor do nothing.
+    // Closes the window now (once) and lets go of what the toolkit keeps of it (release_window);
+    // later calls and the destructor do nothing.
     void close() noexcept;
 
 private:

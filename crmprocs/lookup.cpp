@@ -2,6 +2,7 @@
 // form and the quick-link searches for a caller.
 #include "crmprocs.hpp"
 #include "failure.hpp"
+#include "released.hpp"
 
 #include <string>
 
@@ -66,8 +67,7 @@ py::object buscateam(py::object self, py::object ntelf, py::object tray) {
         py::str message = tr("Telefono ") + py::str(ntelf);
         // The caller by name, when known.
         if (py::len(names) > 0) message = py::str(message + py::str("\n") + py::str(", ").attr("join")(names));
-        tray.attr("show_message")(tr("Verificando"), message,
-                                  "messageicon"_a = toolkit().attr("SYSTEM_TRAY_MESSAGE_ICON_INFORMATION"));
+        show_notice(tray, tr("Verificando"), message, "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
     }
 
     if (lcrear) py::module_::import("crmprocs").attr("alta")(self, ntelf);

@@ -4,6 +4,7 @@
 
 #include "embedded_images.hpp"
 #include "failure.hpp"
+#include "released.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -43,6 +44,7 @@ void say(const char *line) { py::print(line, "flush"_a = true); }
 
 void show_failure(const py::object &error) {
     toolkit().attr("popup_error")(tr("Error"), failure_text(error), "keep_on_top"_a = true);
+    release_last_window();
 }
 
 // Runs one lookup or menu action. A failure is shown in a popup and the tray goes on; only
@@ -113,6 +115,7 @@ void take_last_number(const py::object &self, const py::str &ntelold, py::str &n
         toolkit().attr("popup_auto_close")(tr("No hay ningún número para volver a buscar"),
                                            "auto_close_duration"_a = 2, "keep_on_top"_a = true,
                                            "icon"_a = window_icon());
+        release_last_window();
     });
 }
 
@@ -259,8 +262,10 @@ void construct(py::object self) {
     }
 }
 
-void show_notice(const py::object &tray, const py::str &title, const py::str &message, const char *icon) {
-    tray.attr("show_message")(title, message, "messageicon"_a = toolkit().attr(icon));
+// The tray's own window goes with it.
+void close_tray(const py::object &tray) {
+    tray.attr("close")();
+    release_window(py::getattr(tray, "window", py::none()));
 }
 
 // Tells the user once that Holded cannot be reached, then what a probe retried in the background
@@ -340,16 +345,15 @@ py::bool_ home(py::object self) {
             watched(self, [&] { variable.attr("inicioconfig")(); });
             follow_key(variable);
             // The next turn builds the tray in the language just chosen; this one goes away.
-            tray.attr("close")();
+            close_tray(tray);
             return py::bool_(false);
         }
         if (ends_with(event, "::Acerca de")) watched(self, [&] { mod("conf").attr("Acercade")(); });
         if (ends_with(event, "::Apagar")) {
             guarded([&] {
-                tray.attr("show_message")(tr("Saliendo"), tr("!!Tenga un buen dia!!"),
-                                          "messageicon"_a = toolkit().attr("SYSTEM_TRAY_MESSAGE_ICON_INFORMATION"));
+                show_notice(tray, tr("Saliendo"), tr("!!Tenga un buen dia!!"), "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
             });
-            tray.attr("close")();
+            close_tray(tray);
             return py::bool_(true);
         }
         look_up_pending(self, tray, ntelold, ntelf);
