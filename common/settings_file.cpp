@@ -1,5 +1,6 @@
 // config.ini on disk: the one way every module reads, writes and repairs it.
 #include "py.hpp"
+#include "released.hpp"
 
 #include <string>
 #include <vector>
@@ -128,7 +129,7 @@ void tell_damaged_settings(const py::object &damage) {
     if (reason.is_none())
         reason = py::str("{} ({})").format(tr("No es texto en UTF-8 ni en la codificación del sistema"), damage[py::int_(2)]);
     py::str detail = py::str("{}\n{}{}").format(reason, tr("Se ha guardado una copia en "), damage[py::int_(1)]);
-    toolkit().attr("popup_error")(tr("El fichero config.ini estaba dañado y se han puesto los valores por defecto"), detail,
+    show_popup("popup_error", tr("El fichero config.ini estaba dañado y se han puesto los valores por defecto"), detail,
                                   "keep_on_top"_a = true);
 }
 
@@ -232,7 +233,7 @@ void settings_unusable(const py::object &filename, const py::handle &error) {
         if (!lang.is_none() && py::len(lang) >= 2) mod("conf").attr("idioma")(lang[py::slice(0, 2, 1)].attr("lower")());
     }
     py::object path = mod("os").attr("path").attr("abspath")(filename);
-    toolkit().attr("popup_error")(tr("Error"),
+    show_popup("popup_error", tr("Error"),
                                   py::str("{}\n{}\n{}").format(tr("No se puede leer ni guardar el fichero de configuración"),
                                                                path, settings_error_reason(error)),
                                   "keep_on_top"_a = true);

@@ -1,6 +1,7 @@
 // The configuration window: API key, interface language, auto-close time, Android link, and the
 // set-up pages the user needs (walked through on the first run).
 #include "windows.hpp"
+#include "released.hpp"
 
 #include "embedded_images.hpp"
 #include "failure.hpp"
@@ -67,7 +68,7 @@ void notice(const py::object &sg, const py::str &first, const py::str &second, c
             const py::object &title = py::none()) {
     py::dict options("keep_on_top"_a = true, "icon"_a = sg.attr(icon), "auto_close_duration"_a = NOTICE_SECONDS);
     if (!title.is_none()) options["title"] = title;
-    sg.attr("popup_auto_close")(first, second, **options);
+    show_popup("popup_auto_close", first, second, **options);
 }
 
 void first_run_guide(const py::object &sg) {
@@ -207,7 +208,7 @@ bool filled(const py::object &self, const char *name) { return py::bool_(py::get
 Next map_free_fields(Session &s, const ScopedWindow &window, const py::object &) {
     // Nothing fills the field lists yet; say so rather than fail.
     if (!filled(s.self, setting::LISTALIBRE) || !filled(s.self, setting::LIBRETEAMLEADER) || !filled(s.self, setting::JSONEINFORMA)) {
-        s.sg.attr("popup_error")(tr("Error"), tr("No hay campos libres de Holded ni datos disponibles que asignar."),
+        show_popup("popup_error", tr("Error"), tr("No hay campos libres de Holded ni datos disponibles que asignar."),
                                  "keep_on_top"_a = true);
         return Next::Read;
     }
@@ -218,7 +219,7 @@ Next map_free_fields(Session &s, const ScopedWindow &window, const py::object &)
 Next save_and_close(Session &s, const ScopedWindow &, const py::object &values) {
     // A blank is a key as far as the window knows; only an empty field is refused.
     if (py::len(values["api_key"]) == 0) {
-        s.sg.attr("popup_error")(tr("Error"), py::str("{}\n{}").format(tr("No se puede dejar vació Datos API"), support_line()),
+        show_popup("popup_error", tr("Error"), py::str("{}\n{}").format(tr("No se puede dejar vació Datos API"), support_line()),
                                  "keep_on_top"_a = true);
         return Next::Read;
     }

@@ -1,6 +1,7 @@
 // The free-field mapping window: pairs Holded free fields with available data fields and, on
 // "Aplicar", puts the new pairs in front of the mapping kept in cvariables["camposlibres"].
 #include "windows.hpp"
+#include "released.hpp"
 
 #include "failure.hpp"
 
@@ -62,7 +63,7 @@ void pair_selected(const py::object &self, const ScopedWindow &window, const py:
     py::object field = first_selected(values["-EI-"]);
     py::object name = first_selected(values["-LIBRETEAM-"]);
     if (field.is_none() || name.is_none()) {
-        toolkit().attr("popup_error")(tr("Error"), tr("Debe seleccionar una columna en cada tabla"), "keep_on_top"_a = true);
+        show_popup("popup_error", tr("Error"), tr("Debe seleccionar una columna en cada tabla"), "keep_on_top"_a = true);
         return;
     }
     pairing.shown = pairing.shown + py::str(result_line(text_of(name), text_of(field)));

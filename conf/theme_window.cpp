@@ -1,5 +1,6 @@
 // The theme chooser and the about box.
 #include "windows.hpp"
+#include "released.hpp"
 
 #include "failure.hpp"
 
@@ -35,7 +36,7 @@ py::object tema(py::object self) {
         // A click in the list: the notice is the sample, drawn in the chosen theme.
         if (chosen.is_none()) continue;
         sg.attr("theme")(chosen);
-        sg.attr("popup_auto_close")(verbatim("Este tema es  {}").format(chosen));
+        show_popup("popup_auto_close", verbatim("Este tema es  {}").format(chosen));
     }
     window.close();
     return chosen;
@@ -43,7 +44,7 @@ py::object tema(py::object self) {
 
 void Acercade() {
     open_page(py::str(maker::SITE_URL));
-    toolkit().attr("popup")(support_line(), "keep_on_top"_a = true);
+    show_popup("popup", support_line(), "keep_on_top"_a = true);
 }
 
 }  // namespace

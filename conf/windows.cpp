@@ -1,5 +1,6 @@
 // Registration of the windows, and the small helpers they share.
 #include "windows.hpp"
+#include "released.hpp"
 
 std::string holded_api_settings_url() { return services::holded_app() + "home#settings:/api"; }
 
@@ -23,7 +24,7 @@ bool save_settings(const py::object &self, std::initializer_list<Setting> values
     } catch (py::error_already_set &e) {
         // A folder that is gone or read-only, a full disk, a text no encoding can hold: in Python's words.
         if (!e.matches(PyExc_OSError) && !e.matches(PyExc_UnicodeError)) throw;
-        toolkit().attr("popup_error")(tr("Error"), py::str("{}\n{}").format(tr("No se ha podido guardar config.ini"), e.value()),
+        show_popup("popup_error", tr("Error"), py::str("{}\n{}").format(tr("No se ha podido guardar config.ini"), e.value()),
                                       "keep_on_top"_a = true);
         return false;
     }

@@ -1,6 +1,7 @@
 // The Holded REST client (list, fetch, create, update) and its own reader of the API key. A key
 // that starts with "pat_" speaks API v2, any other key v1; callers see v1's records either way.
 #include "crmapi.hpp"
+#include "released.hpp"
 #include "failure.hpp"
 #include "transport.hpp"
 #include "v2.hpp"
@@ -414,7 +415,7 @@ void construct_client(py::object self) {
     self.attr("variable") = variable;
     py::object key = variable.attr("cvariables")["api_key"];
     if (py::len(key) == 0) {
-        toolkit().attr("popup_error")(verbatim("ERROR"), verbatim("Necesito los datos API para seguir "));
+        show_popup("popup_error", verbatim("ERROR"), verbatim("Necesito los datos API para seguir "));
         pymod("sys").attr("exit")();
         return;
     }

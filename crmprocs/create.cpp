@@ -1,5 +1,6 @@
 // The e-mail check and the creation of a contact from the new-contact form's values.
 #include "crmprocs.hpp"
+#include "released.hpp"
 #include "failure.hpp"
 #include "fonts.hpp"
 
@@ -39,7 +40,7 @@ py::str directory_markdown(const py::handle &data) {
 py::str refusal_detail(const py::handle &answer) { return py::str("Holded: " + holded_words(answer)); }
 
 void show_failure(const py::handle &detail) {
-    toolkit().attr("popup_error")(tr("No se ha podido crear el contacto"), detail, "title"_a = tr("ERROR"),
+    show_popup("popup_error", tr("No se ha podido crear el contacto"), detail, "title"_a = tr("ERROR"),
                                   "keep_on_top"_a = true);
 }
 
@@ -184,12 +185,12 @@ void tell_what_was_not_kept(const py::object &apiteam) {
     py::object sg = toolkit();
     if (lost.contains("note") && !py::hasattr(apiteam, "nota_no_guardada_avisada")) {
         apiteam.attr("nota_no_guardada_avisada") = true;
-        sg.attr("popup")(tr("Con un token de la API v2 Holded no guarda notas: los datos del directorio que no tienen "
+        show_popup("popup", tr("Con un token de la API v2 Holded no guarda notas: los datos del directorio que no tienen "
                             "campo propio (actividad, provincia, página) no se han guardado."),
                          "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
     }
     if (lost.contains("contactPersons"))
-        sg.attr("popup_error")(tr("No se ha podido vincular la persona de contacto al nuevo contacto"),
+        show_popup("popup_error", tr("No se ha podido vincular la persona de contacto al nuevo contacto"),
                                "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
 }
 
@@ -217,7 +218,7 @@ py::object create(const py::object &apiteam, const py::dict &nuevo) {
         tell_what_was_not_kept(apiteam);
     } else if (answer.is_none()) {
         // Holded said "created" without the id: the contact exists but its page is unknown.
-        toolkit().attr("popup")(tr("Holded ha creado el contacto sin decir cuál es; búsquelo en Holded"),
+        show_popup("popup", tr("Holded ha creado el contacto sin decir cuál es; búsquelo en Holded"),
                                 "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
     } else {
         // Refused: there is no page of this contact, and the client's `web` still points at the

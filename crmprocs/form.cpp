@@ -1,5 +1,6 @@
 // The new-contact form: shown for a number no contact has; OK hands its values to altateam.
 #include "crmprocs.hpp"
+#include "released.hpp"
 
 #include "embedded_images.hpp"
 #include "failure.hpp"
@@ -143,7 +144,7 @@ py::object alta(const py::object &self, const py::object &telefono) {
         } else if (event.equal(py::str("OK")) || event.equal(tr("OK"))) {
             py::object email = values["-Email-"];
             if (!validatemail(email) && py::len(email) > 1) {
-                sg.attr("Popup")(tr("Revise campo email"), "title"_a = tr("ERROR"), "font"_a = fonts::POPUP);
+                show_popup("Popup", tr("Revise campo email"), "title"_a = tr("ERROR"), "font"_a = fonts::POPUP);
             } else {
                 py::object answer = altateam(values, telefono, py::bool_(directory_on), self);
                 // A refused or failed creation has been shown to the user; the form stays

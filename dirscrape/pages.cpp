@@ -1,5 +1,6 @@
 // Fetching the directory's pages: the request, the page's decoding and parsing, get_request.
 #include "dirscrape.hpp"
+#include "released.hpp"
 
 namespace {
 
@@ -114,7 +115,7 @@ py::list elements(HTML &page, const py::handle &tag) {
 }
 
 void tell_unreadable() {
-    toolkit().attr("popup_error")(tr("No se pudieron leer los datos del directorio de empresas"), "keep_on_top"_a = true);
+    show_popup("popup_error", tr("No se pudieron leer los datos del directorio de empresas"), "keep_on_top"_a = true);
 }
 
 py::object fetch_or_tell(const py::object &url, bool missing_is_failure) {

@@ -1,5 +1,6 @@
 // The search by name: the listing, its results, the chooser among several, the chosen company.
 #include "dirscrape.hpp"
+#include "released.hpp"
 
 #include "failure.hpp"
 #include "fonts.hpp"
@@ -157,11 +158,11 @@ py::object choose(const Results &results) {
         } else if (event.equal(py::str("-exportar-"))) {
             py::list selected = values["-LISTBOX-"];
             if (py::len(selected) == 0) {
-                sg.attr("popup_error")(tr("Seleccione una empresa de la lista"), "keep_on_top"_a = true);
+                show_popup("popup_error", tr("Seleccione una empresa de la lista"), "keep_on_top"_a = true);
                 continue;
             }
             if (py::len(selected) > 1) {
-                sg.attr("popup_error")(verbatim("Solo se permite elegir un Registro por telefono"), "keep_on_top"_a = true,
+                show_popup("popup_error", verbatim("Solo se permite elegir un Registro por telefono"), "keep_on_top"_a = true,
                                        "auto_close_duration"_a = REFUSAL_SECONDS);
                 return py::none();
             }

@@ -43,7 +43,7 @@ bool is_enter(const std::string &event) {
 void say(const char *line) { py::print(line, "flush"_a = true); }
 
 void show_failure(const py::object &error) {
-    toolkit().attr("popup_error")(tr("Error"), failure_text(error), "keep_on_top"_a = true);
+    show_popup("popup_error", tr("Error"), failure_text(error), "keep_on_top"_a = true);
     release_last_window();
 }
 
@@ -112,7 +112,7 @@ void take_last_number(const py::object &self, const py::str &ntelold, py::str &n
         return;
     }
     watched(self, [&] {
-        toolkit().attr("popup_auto_close")(tr("No hay ningún número para volver a buscar"),
+        show_popup("popup_auto_close", tr("No hay ningún número para volver a buscar"),
                                            "auto_close_duration"_a = 2, "keep_on_top"_a = true,
                                            "icon"_a = window_icon());
         release_last_window();
@@ -220,13 +220,13 @@ void construct(py::object self) {
     // A network that is not up yet is no reason to ask for the key: the tray starts and keeps
     // trying Holded in the background.
     if (!py::bool_(variable.attr("apiteam").attr("estado")) && !passing_failure(variable.attr("apiteam"))) {
-        sg.attr("popup_error")(tr("Error API"), probe_failure(variable.attr("apiteam")), "keep_on_top"_a = true,
+        show_popup("popup_error", tr("Error API"), probe_failure(variable.attr("apiteam")), "keep_on_top"_a = true,
                                "icon"_a = app_icon());
         variable.attr("apiteam") = py::none();
         variable.attr("inicioconfig")();
         variable.attr("apiteam") = mod("crmapi").attr("crmapi")();
         if (!py::bool_(variable.attr("apiteam").attr("estado")) && !passing_failure(variable.attr("apiteam"))) {
-            toolkit().attr("popup_error")(tr("Error API"), tr("Imposible seguir sin la informaion de API correcta"));
+            show_popup("popup_error", tr("Error API"), tr("Imposible seguir sin la informaion de API correcta"));
             // A tray whose every lookup fails helps nobody: the run ends here.
             self.attr("app") = py::none();
             return;
@@ -292,7 +292,7 @@ void follow_holded(const py::object &self, const py::object &tray) {
         });
     } else if (result == "refused") {
         watched(self, [&] {
-            toolkit().attr("popup_error")(tr("Error API"), probe_failure(holded.client), "keep_on_top"_a = true,
+            show_popup("popup_error", tr("Error API"), probe_failure(holded.client), "keep_on_top"_a = true,
                                           "icon"_a = app_icon());
         });
     }

@@ -108,7 +108,8 @@ def test_check_reports_each_kind_of_fault(tmp_path):
     (tmp_path / "crmprocs" / "form.cpp").write_text(
         'x(tr("Nombre:")); y(tr("Nuevo texto"));\n'
         'sg.attr("Button")("Guardar", "key"_a = "-g-"); sg.attr("Text")(verbatim("Ok"), "key"_a = "-k-");\n'
-        'sg.attr("Window")(tr("Nombre:"), layout, "title"_a = "Aviso");\n', encoding="utf-8")
+        'sg.attr("Window")(tr("Nombre:"), layout, "title"_a = "Aviso");\n'
+        'show_popup("popup_error", "Fallo", "keep_on_top"_a = true);\n', encoding="utf-8")
     files = {
         ("es", "crmprocs"): _po("es", ("Nombre:", "Nombre:"), ("Cancelar", "Cancelar"), ("OK", "Okay")),
         ("es", "conf"): _po("es", ("Cancelar", "Cancelar")),
@@ -136,7 +137,8 @@ def test_check_reports_each_kind_of_fault(tmp_path):
         "leading/trailing blanks", "menu accelerator '&'"]
     assert len(report.errors) == 2 and "badly quoted" in report.errors[0] and "Language" in report.errors[1]
     # A text shown in a window must go through tr(), or verbatim() when it is meant to stay as it is.
-    assert report.bare_literals == ['crmprocs/form.cpp:2: "Guardar"', 'crmprocs/form.cpp:3: "Aviso"']
+    assert report.bare_literals == ['crmprocs/form.cpp:2: "Guardar"', 'crmprocs/form.cpp:4: "Fallo"',
+                                    'crmprocs/form.cpp:3: "Aviso"']
     assert not report.ok
     assert po_check.main(["--root", str(tmp_path)]) == 1
 

@@ -64,7 +64,7 @@ FRAMES = ((">>", "<<"),)
 # The toolkit's calls whose first argument, or whose title, the user reads.
 SHOWN_CALLS = ("Text", "Button", "Frame", "Window", "Popup", "popup", "popup_error", "popup_auto_close",
                "show_message")
-_SHOWN_CALL = re.compile(r'\.attr\("(%s)"\)\(' % "|".join(SHOWN_CALLS))
+_SHOWN_CALL = re.compile(r'\.attr\("(%s)"\)\(|\bshow_popup\("\w+",\s*' % "|".join(SHOWN_CALLS))
 _TITLE = re.compile(r'"title"_a\s*=\s*')
 # A plain literal with a letter in it (keys such as "-tlf-" hold letters too, but they are never
 # an element's text or a window's title).
