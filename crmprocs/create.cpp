@@ -121,12 +121,6 @@ void add_contact_person(py::dict &nuevo, const FormValues &form, const py::objec
     nuevo["contactPersons"] = personas;
 }
 
-// The contact index of the client, when it has one ready; None otherwise.
-py::object ready_index(const py::object &apiteam) {
-    py::object index = py::getattr(apiteam, "indice", py::none());
-    if (index.is_none() || !py::bool_(py::getattr(index, "listo", py::bool_(false)))) return py::none();
-    return index;
-}
 
 // What the user chose about the contacts that already have the record's number, e-mail or tax id.
 enum class Duplicate { none, open_existing, create_anyway, back };
@@ -173,7 +167,7 @@ Duplicate check_duplicates(const py::object &apiteam, const py::dict &nuevo, con
     if (py::len(matches) == 0) return Duplicate::none;
     Duplicate choice = ask_about_duplicates(matches);
     if (choice == Duplicate::open_existing)
-        for (py::handle match : matches) open_page(contact_page_url(match[py::str("contacto")][py::str("id")]));
+        for (py::handle match : matches) open_page(holded_page("contacts", match[py::str("contacto")][py::str("id")]));
     return choice;
 }
 

@@ -2,8 +2,8 @@
 #include "py.hpp"
 
 // Quick-link addresses; the text searched for is appended to each.
-inline constexpr const char *WHATSAPP_CHAT_URL = "https://wa.me/";
-inline constexpr const char *GOOGLE_SEARCH_URL = "https://www.google.com/search?q=";
+inline const std::string WHATSAPP_CHAT_URL = "https://wa.me/";
+inline const std::string GOOGLE_SEARCH_URL = "https://www.google.com/search?q=";
 inline constexpr const char *LINKEDIN_SEARCH_URL = "https://www.linkedin.com/search/results/all/?keywords=";
 inline constexpr const char *LINKEDIN_SEARCH_ORIGIN = "&origin=GLOBAL_SEARCH_HEADER";
 // Spanish country prefix for national numbers in the WhatsApp address.
@@ -29,8 +29,9 @@ py::object altateam(const py::object &valores, const py::object &telefono, const
                     const py::object &self);
 py::object alta(const py::object &self, const py::object &telefono);
 
-// The page of a contact in the Holded web application.
-py::str contact_page_url(const py::handle &id);
+// The client's contact index when it has one ready to be asked; None otherwise (no index, not
+// built yet, or turned off).
+py::object ready_index(const py::object &apiteam);
 
 // The lookup of a number, the labelled input row and the quick-link searches.
 void register_lookup(py::module_ &m);
