@@ -176,7 +176,6 @@ Duplicate check_duplicates(const py::object &apiteam, const py::dict &nuevo, con
 void tell_what_was_not_kept(const py::object &apiteam) {
     py::object lost = py::getattr(apiteam, "no_guardado", py::list());
     if (!py::isinstance<py::list>(lost)) return;
-    py::object sg = toolkit();
     if (lost.contains("note") && !py::hasattr(apiteam, "nota_no_guardada_avisada")) {
         apiteam.attr("nota_no_guardada_avisada") = true;
         show_popup("popup", tr("Con un token de la API v2 Holded no guarda notas: los datos del directorio que no tienen "

@@ -4,11 +4,14 @@
 
 #include "embedded_images.hpp"
 #include "failure.hpp"
+#include "fonts.hpp"
 #include "released.hpp"
+#include "text.hpp"
 
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -16,8 +19,6 @@ namespace {
 constexpr size_t SEARCH_MIN_LENGTH = 9;
 // The start-up number keeps the last nine digits of the arguments.
 constexpr size_t STARTUP_DIGITS = 9;
-
-py::module_ mod(const char *name) { return py::module_::import(name); }
 
 // The application icon as image data: the toolkit ignores base64 given as str.
 py::bytes app_icon() { return py::bytes(embedded::APP_ICON_PNG_B64); }
@@ -27,12 +28,8 @@ std::string text_of(const py::handle &value) {
     return value.cast<std::string>();
 }
 
-bool starts_with(const std::string &text, const char *prefix) { return text.rfind(prefix, 0) == 0; }
-
-bool ends_with(const std::string &text, const char *suffix) {
-    std::string tail(suffix);
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
+using text::ends_with;
+using text::starts_with;
 
 // Enter as each platform reports it: "\r" on Windows, "Return:36" (or the keypad's
 // "KP_Enter:104") on X11, where Tk gives no character for a key release.
@@ -44,7 +41,6 @@ void say(const char *line) { py::print(line, "flush"_a = true); }
 
 void show_failure(const py::object &error) {
     show_popup("popup_error", tr("Error"), failure_text(error), "keep_on_top"_a = true);
-    release_last_window();
 }
 
 // Runs one lookup or menu action. A failure is shown in a popup and the tray goes on; only
@@ -75,7 +71,7 @@ bool watched(const py::object &self, Action &&action) {
     return guarded(std::forward<Action>(action));
 }
 
-py::object buscateam() { return mod("crmprocs").attr("buscateam"); }
+py::object buscateam() { return pymod("crmprocs").attr("buscateam"); }
 
 py::list tray_menu() {
     py::list items;
@@ -121,54 +117,57 @@ void take_last_number(const py::object &self, const py::str &ntelold, py::str &n
 
 // The country calling code of the office (setting pais), whose numbers the lookup knows in
 // their national form; Spain's when the setting names no country.
-py::str home_calling_code(const py::object &settings) {
-    py::object phonenumbers = mod("phonenumbers");
+std::string home_calling_code(const py::object &settings) {
+    py::object phonenumbers = pymod("phonenumbers");
     py::object pais = settings.attr("get")("pais", "ES");
     py::object region = py::isinstance<py::str>(pais) ? py::str(pais).attr("strip")().attr("upper")() : py::str("ES");
-    py::int_ code = phonenumbers.attr("country_code_for_region")(region);
-    if (code.cast<long>() == 0) code = phonenumbers.attr("country_code_for_region")("ES");
-    return py::str(code);
+    long code = phonenumbers.attr("country_code_for_region")(region).cast<long>();
+    if (code == 0) code = phonenumbers.attr("country_code_for_region")("ES").cast<long>();
+    return std::to_string(code);
 }
 
-// The number given on the command line, from the whole-word digit runs of all arguments written
-// together: a foreign number written with "+" or "00" is kept whole ("+" and all its digits);
-// otherwise, and for the office's own country code, the last nine digits.
+// The whole-word digit runs of the arguments written together (by Python's \b, for which
+// letters of any script are word characters), each with whether a "+" stands right before it.
+std::vector<std::pair<bool, std::string>> argument_digit_runs(const py::list &argv) {
+    std::string joined;
+    for (size_t i = 1; i < py::len(argv); ++i) joined += clean_number(argv[i]).cast<std::string>();
+    std::vector<std::pair<bool, std::string>> runs;
+    for (py::handle found : pymod("re").attr("findall")(R"((\+?)\b(\d+)\b)", py::str(joined))) {
+        py::tuple groups = py::reinterpret_borrow<py::tuple>(found);
+        runs.emplace_back(py::len(groups[0]) > 0, groups[1].cast<std::string>());
+    }
+    return runs;
+}
+
+// The number given on the command line: a foreign number written with "+" or "00" is kept whole
+// ("+" and all its digits); otherwise, and for the office's own country code, the last nine
+// digits of the whole-word digit runs of all arguments written together.
 py::str startup_number(const py::list &argv, const py::object &settings) {
-    py::list rest;
-    for (size_t i = 1; i < py::len(argv); ++i) rest.append(clean_number(argv[i]));
-    py::str joined = py::str("").attr("join")(rest);
-    py::list found = mod("builtins").attr("list")(mod("re").attr("finditer")(R"(\b\d+\b)", joined));
-    py::list runs;
-    for (auto match : found) runs.append(match.attr("group")());
+    auto runs = argument_digit_runs(argv);
+    if (runs.empty()) return py::str("");
+    std::string digits;
+    for (const auto &run : runs) digits += run.second;
+    bool zeros = starts_with(digits, "00");
+    if (zeros) digits.erase(0, 2);
+    if ((runs.front().first || zeros) && !digits.empty() && !starts_with(digits, home_calling_code(settings)))
+        return py::str("+" + digits);
 
-    if (py::len(runs) > 0) {
-        py::object first = found[0];
-        py::ssize_t at = py::int_(first.attr("start")()).cast<py::ssize_t>();
-        bool plus = at > 0 && py::str(joined[py::int_(at - 1)]).equal(py::str("+"));
-        py::str digits = py::str("").attr("join")(runs);
-        bool zeros = py::bool_(digits.attr("startswith")("00"));
-        if (zeros) digits = py::str(digits[py::slice(2, py::len(digits), 1)]);
-        if ((plus || zeros) && py::len(digits) > 0 &&
-            !py::bool_(digits.attr("startswith")(home_calling_code(settings))))
-            return py::str(py::str("+") + digits);
+    // Runs are prepended from the last one until exactly nine digits are reached; whatever
+    // that gives, its last nine digits are the number.
+    std::string ctele;
+    for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
+        ctele = run->second + ctele;
+        if (ctele.size() == STARTUP_DIGITS) break;
     }
-
-    py::str ctele("");
-    for (size_t i = py::len(runs); i-- > 0;) {
-        ctele = py::str(py::str(runs[i]) + ctele);
-        if (py::len(ctele) == STARTUP_DIGITS) break;
-    }
-    size_t length = py::len(ctele);
-    size_t from = length > STARTUP_DIGITS ? length - STARTUP_DIGITS : 0;
-    return py::str(ctele[py::slice(static_cast<py::ssize_t>(from), static_cast<py::ssize_t>(length), 1)]);
+    return py::str(ctele.size() > STARTUP_DIGITS ? ctele.substr(ctele.size() - STARTUP_DIGITS) : ctele);
 }
 
 // Loads the handset component from the dll folder and connects to it; None when it cannot.
 void connect_handset(py::object self) {
     try {
-        mod("sys").attr("path").attr("append")(mod("conf").attr("foldimg")("dll"));
-        mod("clr").attr("AddReference")("RemotePhoneService");
-        py::object service = mod("JustRemotePhone.RemotePhoneService");
+        pymod("sys").attr("path").attr("append")(pymod("conf").attr("foldimg")("dll"));
+        pymod("clr").attr("AddReference")("RemotePhoneService");
+        py::object service = pymod("JustRemotePhone.RemotePhoneService");
         self.attr("app") = service.attr("Application")("Zelvora_IA_Holded");
         self.attr("app").attr("BeginConnect")(true);
     } catch (py::error_already_set &e) {
@@ -196,6 +195,8 @@ py::str probe_failure(const py::object &client) {
 // Starts a background build of the client's contact index when one is due (the first one once
 // Holded has answered, then whenever it is older than its hours). Never waits for the network.
 void refresh_index(const py::object &client) {
+    // Not while Holded cannot be reached or refuses the key: the probe's retry says when it answers.
+    if (client.is_none() || !py::bool_(py::getattr(client, "estado", py::bool_(false)))) return;
     py::object index = py::getattr(client, "indice", py::none());
     if (!index.is_none()) guarded([&] { index.attr("revisar")(); });
 }
@@ -213,10 +214,9 @@ void follow_key(const py::object &variable) {
 }
 
 void construct(py::object self) {
-    py::object sg = toolkit();
-    py::object variable = mod("conf").attr("conf")();
+    py::object variable = pymod("conf").attr("conf")();
     self.attr("variable") = variable;
-    variable.attr("apiteam") = mod("crmapi").attr("crmapi")();
+    variable.attr("apiteam") = pymod("crmapi").attr("crmapi")();
     // A network that is not up yet is no reason to ask for the key: the tray starts and keeps
     // trying Holded in the background.
     if (!py::bool_(variable.attr("apiteam").attr("estado")) && !passing_failure(variable.attr("apiteam"))) {
@@ -224,7 +224,7 @@ void construct(py::object self) {
                                "icon"_a = app_icon());
         variable.attr("apiteam") = py::none();
         variable.attr("inicioconfig")();
-        variable.attr("apiteam") = mod("crmapi").attr("crmapi")();
+        variable.attr("apiteam") = pymod("crmapi").attr("crmapi")();
         if (!py::bool_(variable.attr("apiteam").attr("estado")) && !passing_failure(variable.attr("apiteam"))) {
             show_popup("popup_error", tr("Error API"), tr("Imposible seguir sin la informaion de API correcta"));
             // A tray whose every lookup fails helps nobody: the run ends here.
@@ -246,7 +246,7 @@ void construct(py::object self) {
 
     if (py::bool_(client.attr("estado"))) refresh_index(client);
 
-    py::list argv = mod("sys").attr("argv");
+    py::list argv = pymod("sys").attr("argv");
     if (py::len(argv) >= 2) {
         watched(self, [&] {
             py::str number = startup_number(argv, variable.attr("cvariables"));
@@ -256,7 +256,7 @@ void construct(py::object self) {
     }
     // What start-up made lives as long as the run: the collector need not walk it again, which
     // keeps its pauses short while the contact index is read in the background.
-    mod("gc").attr("freeze")();
+    pymod("gc").attr("freeze")();
 
     while (!py::bool_(self.attr("home")())) {
     }
@@ -348,7 +348,7 @@ py::bool_ home(py::object self) {
             close_tray(tray);
             return py::bool_(false);
         }
-        if (ends_with(event, "::Acerca de")) watched(self, [&] { mod("conf").attr("Acercade")(); });
+        if (ends_with(event, "::Acerca de")) watched(self, [&] { pymod("conf").attr("Acercade")(); });
         if (ends_with(event, "::Apagar")) {
             guarded([&] {
                 show_notice(tray, tr("Saliendo"), tr("!!Tenga un buen dia!!"), "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
@@ -372,16 +372,11 @@ void colour_field(const py::object &window, const py::object &text) {
 py::bool_ buscar(py::object self) {
     py::object sg = toolkit();
     py::object settings = self.attr("variable").attr("cvariables");
-    auto row = [](const py::object &element) {
-        py::list one;
-        one.append(element);
-        return one;
-    };
     py::list layout;
-    layout.append(row(sg.attr("Text")(tr("Telefono:"), "font"_a = "Any 20")));
-    layout.append(row(sg.attr("Input")("key"_a = "-tlf-", "size"_a = py::make_tuple(15, 0), "font"_a = "Any 14",
+    layout.append(make_list(sg.attr("Text")(tr("Telefono:"), "font"_a = fonts::HEADING)));
+    layout.append(make_list(sg.attr("Input")("key"_a = "-tlf-", "size"_a = py::make_tuple(15, 0), "font"_a = fonts::FIELD,
                                        "enable_events"_a = true, "focus"_a = true)));
-    layout.append(row(sg.attr("Button")(tr("Buscar"), "p"_a = py::make_tuple(0, 5), "font"_a = "Any 20",
+    layout.append(make_list(sg.attr("Button")(tr("Buscar"), "p"_a = py::make_tuple(0, 5), "font"_a = fonts::HEADING,
                                         "key"_a = "buscar", "expand_x"_a = 10)));
     // Closed on every way out, a failed lookup included (the tray reports the failure).
     ScopedWindow window(sg.attr("Window")("", layout, "return_keyboard_events"_a = true, "force_toplevel"_a = true,

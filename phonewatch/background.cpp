@@ -11,7 +11,7 @@ namespace {
 constexpr size_t EXTENSION_LENGTH = 6;
 
 double module_seconds(const char *name) {
-    return py::float_(py::module_::import("phonewatch").attr(name)).cast<double>();
+    return pymod("phonewatch").attr(name).cast<double>();
 }
 
 double since(Clock::time_point then) { return std::chrono::duration<double>(Clock::now() - then).count(); }
@@ -24,7 +24,7 @@ py::str active_number(const py::object &app) {
 }
 
 py::object new_thread(const py::object &target, const char *name) {
-    return py::module_::import("threading").attr("Thread")("target"_a = target, "name"_a = name, "daemon"_a = true);
+    return pymod("threading").attr("Thread")("target"_a = target, "name"_a = name, "daemon"_a = true);
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ void poll_handset(HandsetState &state, const py::object &app) {
 }
 
 HandsetWatch::HandsetWatch(const std::shared_ptr<Runtime> &runtime, const py::object &app) {
-    stop_ = py::module_::import("threading").attr("Event")();
+    stop_ = pymod("threading").attr("Event")();
     std::weak_ptr<Runtime> weak = runtime;
     py::object stop = stop_;
     // Keeps to the rhythm of the tray's own polls: the first read is due POLL_SECONDS after the

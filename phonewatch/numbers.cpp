@@ -1,6 +1,8 @@
 // Numbers as the handset, the command line or the user give them, made ready for the lookup.
 #include "phonewatch.hpp"
 
+#include "text.hpp"
+
 namespace {
 
 void require_text(const py::object &value, const char *function) {
@@ -48,27 +50,19 @@ py::str clean_number(const py::object &telefono) {
     return number;
 }
 
-bool has_digit(const py::str &text) {
-    std::string bytes = text.cast<std::string>();
-    for (char c : bytes)
-        if (c >= '0' && c <= '9') return true;
-    return false;
-}
+bool has_digit(const py::str &number) { return !text::ascii_digits(number.cast<std::string>()).empty(); }
 
 py::str procetlf(const py::object &telefono) {
     require_text(telefono, "procetlf");
-    py::str number = telefono.attr("replace")(" ", "");
-    if (py::len(number) > 9 && py::str(number[py::slice(0, 2, 1)]).cast<std::string>() == "00")
-        number = py::str("+") + number[py::slice(2, py::len(number), 1)];
-    return number;
+    std::string number = text::without(telefono.cast<std::string>(), " ");
+    // Longer than nine characters (Python's count: code points) and written with 00: the "+" form.
+    if (text::code_points(number) > 9 && text::starts_with(number, "00")) number = "+" + number.substr(2);
+    return py::str(number);
 }
 
-bool validatenumero(const py::object &text) {
-    require_text(text, "validatenumero");
-    py::object result = pymod("re").attr("match")("(^[0-9 +]+$)", text);
-    if (result.is_none()) return false;
-    // "$" also matches before a final line break; a number never ends in one.
-    return result.attr("group")().equal(text);
+bool validatenumero(const py::object &number) {
+    require_text(number, "validatenumero");
+    return full_match("(^[0-9 +]+$)", number);
 }
 
 void register_numbers(py::module_ &m) {
