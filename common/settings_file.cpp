@@ -1,5 +1,6 @@
 // config.ini on disk: the one way every module reads, writes and repairs it.
 #include "py.hpp"
+#include "failure.hpp"
 #include "released.hpp"
 
 #include <string>
@@ -7,7 +8,6 @@
 
 namespace {
 
-py::object mod(const char *name) { return pymod(name); }
 
 // The attribute of a parser that remembers the encoding its file was read in.
 constexpr const char *FILE_ENCODING = "file_encoding";
@@ -16,7 +16,7 @@ constexpr const char *UTF8_BOM = "\xef\xbb\xbf";
 
 // The canonical name of a codec, so that "UTF-8", "utf8" and "utf_8" count as one.
 std::string codec_name(const py::object &encoding) {
-    return py::str(mod("codecs").attr("lookup")(encoding).attr("name"));
+    return py::str(pymod("codecs").attr("lookup")(encoding).attr("name"));
 }
 
 // The encodings to try, in order: UTF-8 (with its BOM when the file has one), then the
@@ -37,7 +37,7 @@ std::vector<std::string> candidate_encodings(const py::bytes &raw) {
 // The API key of a file that cannot be parsed: the last `api_key` line in it, as the parser
 // would have read it. None when there is none, or when its text could not be decoded.
 py::object salvage_api_key(const py::str &text) {
-    py::object re = mod("re");
+    py::object re = pymod("re");
     py::list keys = re.attr("findall")(R"(^[ \t]*api_key[ \t]*[=:][ \t]*(.*?)[ \t]*\r?$)", text,
                                        py::int_(re.attr("MULTILINE")) | py::int_(re.attr("IGNORECASE")));
     if (py::len(keys) == 0) return py::none();
@@ -48,7 +48,7 @@ py::object salvage_api_key(const py::str &text) {
 
 // Moves a damaged file aside under a free name (config.ini.bad, .bad1, ...); returns that name.
 py::object move_aside(const py::object &filename) {
-    py::object os = mod("os");
+    py::object os = pymod("os");
     py::object aside = py::str("{}.bad").format(filename);
     for (int n = 1; py::bool_(os.attr("path").attr("exists")(aside)); ++n) aside = py::str("{}.bad{}").format(filename, n);
     os.attr("replace")(filename, aside);
@@ -57,7 +57,7 @@ py::object move_aside(const py::object &filename) {
 
 // A temporary file left by write_settings: ".config." + mkstemp's 8 characters + ".tmp".
 bool is_settings_temporary(const py::handle &name) {
-    return !mod("re").attr("fullmatch")(R"(\.config\.[A-Za-z0-9_]{8}\.tmp)", name).is_none();
+    return !pymod("re").attr("fullmatch")(R"(\.config\.[A-Za-z0-9_]{8}\.tmp)", name).is_none();
 }
 
 }  // namespace
@@ -71,14 +71,14 @@ py::str settings_encoding() {
 py::object settings_parser() {
     // No interpolation: a "%" in a value is just a character. Not strict: an option (or a
     // section) written twice keeps its last value instead of making the file unreadable.
-    return mod("configparser").attr("ConfigParser")("interpolation"_a = py::none(), "strict"_a = false);
+    return pymod("configparser").attr("ConfigParser")("interpolation"_a = py::none(), "strict"_a = false);
 }
 
 py::object read_settings(const py::object &parser, const py::object &filename) {
     py::setattr(parser, FILE_ENCODING, py::str(NEW_FILE_ENCODING));
     py::bytes raw;
     try {
-        raw = mod("pathlib").attr("Path")(filename).attr("read_bytes")();
+        raw = pymod("pathlib").attr("Path")(filename).attr("read_bytes")();
     } catch (py::error_already_set &e) {
         if (e.matches(PyExc_FileNotFoundError)) return py::none();  // a first start
         throw;
@@ -99,7 +99,7 @@ py::object read_settings(const py::object &parser, const py::object &filename) {
             parser.attr("read_string")(text, "source"_a = filename);
             return py::none();
         } catch (py::error_already_set &e) {
-            if (!e.matches(mod("configparser").attr("Error"))) throw;
+            if (!e.matches(pymod("configparser").attr("Error"))) throw;
             reason = py::str(e.value());
         }
         break;
@@ -134,12 +134,12 @@ void tell_damaged_settings(const py::object &damage) {
 }
 
 void write_settings(const py::handle &parser, const py::handle &filename) {
-    py::object os = mod("os");
+    py::object os = pymod("os");
     // Through a link, the file it points to is the one replaced; the link stays.
     py::object path = os.attr("path").attr("realpath")(filename);
     py::object folder = os.attr("path").attr("dirname")(path);
 
-    py::object buffer = mod("io").attr("StringIO")();
+    py::object buffer = pymod("io").attr("StringIO")();
     parser.attr("write")(buffer);
     py::object text = buffer.attr("getvalue")();
     py::object encoding = py::getattr(parser, FILE_ENCODING, py::str(NEW_FILE_ENCODING));
@@ -153,11 +153,11 @@ void write_settings(const py::handle &parser, const py::handle &filename) {
         data = text.attr("encode")(NEW_FILE_ENCODING);
     }
 
-    py::tuple made = mod("tempfile").attr("mkstemp")("prefix"_a = ".config.", "suffix"_a = ".tmp", "dir"_a = folder);
+    py::tuple made = pymod("tempfile").attr("mkstemp")("prefix"_a = ".config.", "suffix"_a = ".tmp", "dir"_a = folder);
     py::object fd = made[0];
     py::object temp = made[1];
     try {
-        py::object file = mod("io").attr("open")(fd, "wb");
+        py::object file = pymod("io").attr("open")(fd, "wb");
         file.attr("__enter__")();
         try {
             file.attr("write")(data);
@@ -171,7 +171,7 @@ void write_settings(const py::handle &parser, const py::handle &filename) {
         // mkstemp makes the file private; give it the old file's permissions (or the usual ones).
         py::object mode = py::int_(0644);
         if (py::bool_(os.attr("path").attr("isfile")(path)))
-            mode = mod("stat").attr("S_IMODE")(os.attr("stat")(path).attr("st_mode"));
+            mode = pymod("stat").attr("S_IMODE")(os.attr("stat")(path).attr("st_mode"));
         os.attr("chmod")(temp, mode);
         os.attr("replace")(temp, path);
     } catch (...) {
@@ -185,7 +185,7 @@ void write_settings(const py::handle &parser, const py::handle &filename) {
 }
 
 void remove_stale_temporaries(const py::object &filename) {
-    py::object os = mod("os");
+    py::object os = pymod("os");
     py::list folders;
     for (const char *resolve : {"abspath", "realpath"}) {
         py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr(resolve)(filename));
@@ -215,7 +215,7 @@ void remove_stale_temporaries(const py::object &filename) {
 py::str settings_error_reason(const py::handle &error) {
     py::object number = py::getattr(error, "errno", py::none());
     if (!number.is_none()) {
-        py::object errno_ = mod("errno");
+        py::object errno_ = pymod("errno");
         auto is = [&](const char *name) { return py::hasattr(errno_, name) && number.equal(errno_.attr(name)); };
         if (is("EISDIR")) return tr("es una carpeta, no un fichero");
         if (is("EACCES") || is("EPERM")) return tr("permiso denegado");
@@ -228,15 +228,15 @@ py::str settings_error_reason(const py::handle &error) {
 
 void settings_unusable(const py::object &filename, const py::handle &error) {
     // Met before the stored language is known: the locale's language says it.
-    if (!py::hasattr(mod("builtins"), "_")) {
+    if (!py::hasattr(pymod("builtins"), "_")) {
         py::object lang = default_locale().first;
-        if (!lang.is_none() && py::len(lang) >= 2) mod("conf").attr("idioma")(lang[py::slice(0, 2, 1)].attr("lower")());
+        if (!lang.is_none() && py::len(lang) >= 2) pymod("conf").attr("idioma")(lang[py::slice(0, 2, 1)].attr("lower")());
     }
-    py::object path = mod("os").attr("path").attr("abspath")(filename);
+    py::object path = pymod("os").attr("path").attr("abspath")(filename);
     show_popup("popup_error", tr("Error"),
                                   py::str("{}\n{}\n{}").format(tr("No se puede leer ni guardar el fichero de configuración"),
                                                                path, settings_error_reason(error)),
                                   "keep_on_top"_a = true);
-    PyErr_SetObject(PyExc_SystemExit, py::int_(1).ptr());
-    throw py::error_already_set();
+    // Ends the run with status 1, as sys.exit(1) would.
+    raise_error(pymod("builtins").attr("SystemExit")(1));
 }
