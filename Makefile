@@ -21,7 +21,7 @@ BUNDLE_DLLS ?=
 # The folder whose config.ini the autostarted application uses.
 WORKDIR ?= $(HOME)
 
-.PHONY: all deps debs venv build test demo run bench bundle autostart clean
+.PHONY: all deps debs venv build test demo run bench bundle autostart format clean
 
 all: build
 
@@ -67,6 +67,10 @@ bundle: build
 # Starts the bundle with the desktop session, in WORKDIR (make autostart WORKDIR=~/office).
 autostart:
 	$(PYTHON3) tools/autostart.py "$(DIST)/callcompanion" "$(WORKDIR)"
+
+# Lays the C++ sources out as .clang-format says (a test checks that they are).
+format: venv
+	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp' | grep -v embedded_images)
 
 clean:
 	rm -rf $(BUILD) $(DIST)

@@ -57,9 +57,11 @@ py::str failure_text(const py::handle &error) {
             return py::str(problem.empty() ? line : line + " (" + problem + ")");
         }
         if (py::isinstance(error, requests_errors.attr("Timeout")))
-            return host.empty() ? tr("El servicio no responde a tiempo") : py::str(tr("Sin respuesta a tiempo de ") + py::str(host));
+            return host.empty() ? tr("El servicio no responde a tiempo")
+                                : py::str(tr("Sin respuesta a tiempo de ") + py::str(host));
         if (py::isinstance(error, requests_errors.attr("ConnectionError")))
-            return host.empty() ? tr("No se puede conectar con el servicio") : py::str(tr("No se puede conectar con ") + py::str(host));
+            return host.empty() ? tr("No se puede conectar con el servicio")
+                                : py::str(tr("No se puede conectar con ") + py::str(host));
     }
     if (py::isinstance(error, pymod("json").attr("JSONDecodeError")))
         return tr("El servicio ha respondido algo que no se puede leer");

@@ -8,7 +8,6 @@
 
 namespace {
 
-
 // The attribute of a parser that remembers the encoding its file was read in.
 constexpr const char *FILE_ENCODING = "file_encoding";
 constexpr const char *NEW_FILE_ENCODING = "utf-8";
@@ -50,7 +49,8 @@ py::object salvage_api_key(const py::str &text) {
 py::object move_aside(const py::object &filename) {
     py::object os = pymod("os");
     py::object aside = py::str("{}.bad").format(filename);
-    for (int n = 1; py::bool_(os.attr("path").attr("exists")(aside)); ++n) aside = py::str("{}.bad{}").format(filename, n);
+    for (int n = 1; py::bool_(os.attr("path").attr("exists")(aside)); ++n)
+        aside = py::str("{}.bad{}").format(filename, n);
     os.attr("replace")(filename, aside);
     return aside;
 }
@@ -127,10 +127,11 @@ void tell_damaged_settings(const py::object &damage) {
     if (damage.is_none()) return;
     py::object reason = damage[py::int_(0)];
     if (reason.is_none())
-        reason = py::str("{} ({})").format(tr("No es texto en UTF-8 ni en la codificación del sistema"), damage[py::int_(2)]);
+        reason = py::str("{} ({})").format(tr("No es texto en UTF-8 ni en la codificación del sistema"),
+                                           damage[py::int_(2)]);
     py::str detail = py::str("{}\n{}{}").format(reason, tr("Se ha guardado una copia en "), damage[py::int_(1)]);
     show_popup("popup_error", tr("El fichero config.ini estaba dañado y se han puesto los valores por defecto"), detail,
-                                  "keep_on_top"_a = true);
+               "keep_on_top"_a = true);
 }
 
 void write_settings(const py::handle &parser, const py::handle &filename) {
@@ -178,8 +179,7 @@ void write_settings(const py::handle &parser, const py::handle &filename) {
         // Leave the old settings file as it was and no stray temporary beside it.
         try {
             os.attr("unlink")(temp);
-        } catch (py::error_already_set &) {
-        }
+        } catch (py::error_already_set &) {}
         throw;
     }
 }
@@ -202,7 +202,8 @@ void remove_stale_temporaries(const py::object &filename) {
         for (py::handle name : names) {
             if (!is_settings_temporary(name)) continue;
             py::object path = os.attr("path").attr("join")(folder, name);
-            if (!py::bool_(os.attr("path").attr("isfile")(path)) || py::bool_(os.attr("path").attr("islink")(path))) continue;
+            if (!py::bool_(os.attr("path").attr("isfile")(path)) || py::bool_(os.attr("path").attr("islink")(path)))
+                continue;
             try {
                 os.attr("unlink")(path);
             } catch (py::error_already_set &e) {
@@ -230,13 +231,15 @@ void settings_unusable(const py::object &filename, const py::handle &error) {
     // Met before the stored language is known: the locale's language says it.
     if (!py::hasattr(pymod("builtins"), "_")) {
         py::object lang = default_locale().first;
-        if (!lang.is_none() && py::len(lang) >= 2) pymod("conf").attr("idioma")(lang[py::slice(0, 2, 1)].attr("lower")());
+        if (!lang.is_none() && py::len(lang) >= 2)
+            pymod("conf").attr("idioma")(lang[py::slice(0, 2, 1)].attr("lower")());
     }
     py::object path = pymod("os").attr("path").attr("abspath")(filename);
-    show_popup("popup_error", tr("Error"),
-                                  py::str("{}\n{}\n{}").format(tr("No se puede leer ni guardar el fichero de configuración"),
-                                                               path, settings_error_reason(error)),
-                                  "keep_on_top"_a = true);
+    show_popup(
+        "popup_error", tr("Error"),
+        py::str("{}\n{}\n{}")
+            .format(tr("No se puede leer ni guardar el fichero de configuración"), path, settings_error_reason(error)),
+        "keep_on_top"_a = true);
     // Ends the run with status 1, as sys.exit(1) would.
     raise_error(pymod("builtins").attr("SystemExit")(1));
 }

@@ -73,11 +73,12 @@ void notice(const py::object &sg, const py::str &first, const py::str &second, c
 
 void first_run_guide(const py::object &sg) {
     open_page(py::str(maker::QUICK_START_URL));
-    notice(sg, tr("Obtenga api_key API Holded"), tr("Obtenga Password_id API Holded"), "SYSTEM_TRAY_MESSAGE_ICON_WARNING",
-           tr("Proceso API"));
+    notice(sg, tr("Obtenga api_key API Holded"), tr("Obtenga Password_id API Holded"),
+           "SYSTEM_TRAY_MESSAGE_ICON_WARNING", tr("Proceso API"));
     open_page(py::str(holded_api_settings_url()), 1);
-    notice(sg, tr("Ejecute callcenter.msi para unir Terminal Android con Windows"), tr("Instale en su terminal Android remotePhone"),
-           "SYSTEM_TRAY_MESSAGE_ICON_WARNING", tr("Proceso remotePhone"));
+    notice(sg, tr("Ejecute callcenter.msi para unir Terminal Android con Windows"),
+           tr("Instale en su terminal Android remotePhone"), "SYSTEM_TRAY_MESSAGE_ICON_WARNING",
+           tr("Proceso remotePhone"));
     open_page(py::str(maker::STORE_PAGE_URL));
     open_page(py::str(maker::TUTORIAL_VIDEO_URL));
     open_page(py::str(maker::INSTALLER_URL));
@@ -90,7 +91,8 @@ py::list flag_row(const py::object &sg) {
     for (std::size_t i = 0; i < std::size(LANGUAGES); ++i) {
         std::string code = LANGUAGES[i];
         flags.append(sg.attr("Button")("", "image_filename"_a = foldimg(py::str("img\\" + code + ".png")),
-                                       "key"_a = code + FLAG_EVENT_SUFFIX, "border_width"_a = 0, "size"_a = py::make_tuple(1, 1)));
+                                       "key"_a = code + FLAG_EVENT_SUFFIX, "border_width"_a = 0,
+                                       "size"_a = py::make_tuple(1, 1)));
         if (i + 1 == SEPARATOR_AFTER) flags.append(sg.attr("VerticalSeparator")());
     }
     return flags;
@@ -98,13 +100,18 @@ py::list flag_row(const py::object &sg) {
 
 // The menu bar's definition: "Ayuda" with the about entry. Lists, not tuples: the toolkit edits
 // it in place to strip the "&".
-py::list help_menu(const py::str &about_label) { return make_list(make_list(tr("&Ayuda"), make_list("---", about_label))); }
+py::list help_menu(const py::str &about_label) {
+    return make_list(make_list(tr("&Ayuda"), make_list("---", about_label)));
+}
 
 py::list process_row(const py::object &sg) {
-    return make_list(sg.attr("Text")(tr("APi/APP Procesos: "), "font"_a = fonts::PLAIN),
-                     sg.attr("Button")(tr("Obtener APi Holded"), "key"_a = "-proceso-", "font"_a = fonts::PLAIN, "expand_x"_a = true),
-                     sg.attr("Button")(tr("App enlace Window "), "key"_a = "-win-", "font"_a = fonts::PLAIN, "expand_x"_a = true),
-                     sg.attr("Button")(tr("App enlace Android"), "key"_a = "-remote-", "font"_a = fonts::PLAIN, "expand_x"_a = true));
+    return make_list(
+        sg.attr("Text")(tr("APi/APP Procesos: "), "font"_a = fonts::PLAIN),
+        sg.attr("Button")(tr("Obtener APi Holded"), "key"_a = "-proceso-", "font"_a = fonts::PLAIN,
+                          "expand_x"_a = true),
+        sg.attr("Button")(tr("App enlace Window "), "key"_a = "-win-", "font"_a = fonts::PLAIN, "expand_x"_a = true),
+        sg.attr("Button")(tr("App enlace Android"), "key"_a = "-remote-", "font"_a = fonts::PLAIN,
+                          "expand_x"_a = true));
 }
 
 py::object api_frame(const py::object &sg, const py::object &parser) {
@@ -116,20 +123,22 @@ py::object api_frame(const py::object &sg, const py::object &parser) {
 py::object autoclose_column(const py::object &sg, const py::object &parser) {
     py::object slider = sg.attr("Slider")(
         "range"_a = py::make_tuple(SLIDER_MIN, SLIDER_MAX), "resolution"_a = 1, "disable_number_display"_a = false,
-        "tick_interval"_a = 1, "key"_a = "-tiempo-", "default_value"_a = slider_start(parser["windows"]["autocierre_tiempo"]),
-        "size"_a = py::make_tuple(40, 20), "orientation"_a = "horizontal",
-        "font"_a = py::make_tuple(SLIDER_FONT_FAMILY, SLIDER_FONT_SIZE));
+        "tick_interval"_a = 1, "key"_a = "-tiempo-",
+        "default_value"_a = slider_start(parser["windows"]["autocierre_tiempo"]), "size"_a = py::make_tuple(40, 20),
+        "orientation"_a = "horizontal", "font"_a = py::make_tuple(SLIDER_FONT_FAMILY, SLIDER_FONT_SIZE));
     py::str title(std::string(tr("AutoCierre")) + " (Minutos):");
-    return sg.attr("Column")(make_list(make_list(sg.attr("Frame")(title, make_list(make_list(slider)), "font"_a = fonts::PLAIN))));
+    return sg.attr("Column")(
+        make_list(make_list(sg.attr("Frame")(title, make_list(make_list(slider)), "font"_a = fonts::PLAIN))));
 }
 
 py::object android_column(const py::object &sg, bool android) {
     py::object background = sg.attr("theme_background_color")();
     py::object toggle = sg.attr("Button")("", "image_data"_a = switch_picture(android), "key"_a = "-ANDROID-",
-                                          "button_color"_a = py::make_tuple(background, background), "border_width"_a = 0,
-                                          "auto_size_button"_a = true);
+                                          "button_color"_a = py::make_tuple(background, background),
+                                          "border_width"_a = 0, "auto_size_button"_a = true);
     return sg.attr("Column")(make_list(make_list(sg.attr("Text")(tr("¿Usar APP Android?"), "font"_a = fonts::PLAIN)),
-                                       make_list(sg.attr("Text")(tr("Remote Call "), "font"_a = fonts::PLAIN)), make_list(toggle)));
+                                       make_list(sg.attr("Text")(tr("Remote Call "), "font"_a = fonts::PLAIN)),
+                                       make_list(toggle)));
 }
 
 py::list build_layout(const Session &session, const py::str &about_label) {
@@ -137,17 +146,20 @@ py::list build_layout(const Session &session, const py::str &about_label) {
     py::object parser = parser_of(session.self);
     // A separator is an element like any other: each row needs its own.
     auto separator = [&] { return make_list(sg.attr("HorizontalSeparator")()); };
-    return make_list(
-        make_list(sg.attr("Text")(tr(">> CAMBIAR IDIOMA / CHANGE LANGUAGE <<"), "font"_a = fonts::PLAIN, "justification"_a = "center")),
-        flag_row(sg), separator(), make_list(sg.attr("Menu")(help_menu(about_label), "tearoff"_a = true, "key"_a = "-MENUBAR-")),
-        process_row(sg), separator(), make_list(api_frame(sg, parser)), separator(),
-        make_list(autoclose_column(sg, parser), android_column(sg, session.android)), separator(),
-        // The way into the free-field mapping window, and the pairs it made.
-        make_list(sg.attr("Button")(tr("Asignar campos"), "key"_a = "-CAMPOS-", "font"_a = fonts::PLAIN),
-                  sg.attr("Multiline")("", "key"_a = "-RES-", "size"_a = py::make_tuple(60, 3), "disabled"_a = true, "expand_x"_a = true)),
-        separator(),
-        make_list(sg.attr("Button")(verbatim("Ok"), "font"_a = fonts::LARGE, "expand_x"_a = true), sg.attr("Text")(std::string(20, ' ')),
-                  sg.attr("Button")(verbatim("Cerrar"), "key"_a = "Quit", "font"_a = fonts::PLAIN)));
+    return make_list(make_list(sg.attr("Text")(tr(">> CAMBIAR IDIOMA / CHANGE LANGUAGE <<"), "font"_a = fonts::PLAIN,
+                                               "justification"_a = "center")),
+                     flag_row(sg), separator(),
+                     make_list(sg.attr("Menu")(help_menu(about_label), "tearoff"_a = true, "key"_a = "-MENUBAR-")),
+                     process_row(sg), separator(), make_list(api_frame(sg, parser)), separator(),
+                     make_list(autoclose_column(sg, parser), android_column(sg, session.android)), separator(),
+                     // The way into the free-field mapping window, and the pairs it made.
+                     make_list(sg.attr("Button")(tr("Asignar campos"), "key"_a = "-CAMPOS-", "font"_a = fonts::PLAIN),
+                               sg.attr("Multiline")("", "key"_a = "-RES-", "size"_a = py::make_tuple(60, 3),
+                                                    "disabled"_a = true, "expand_x"_a = true)),
+                     separator(),
+                     make_list(sg.attr("Button")(verbatim("Ok"), "font"_a = fonts::LARGE, "expand_x"_a = true),
+                               sg.attr("Text")(std::string(20, ' ')),
+                               sg.attr("Button")(verbatim("Cerrar"), "key"_a = "Quit", "font"_a = fonts::PLAIN)));
 }
 
 // --- saving -------------------------------------------------------------------------------------
@@ -163,11 +175,12 @@ bool save(const Session &s, const py::object &values) {
     py::object stored_switch = parser.attr("get")("windows", "appandroid", "fallback"_a = "");
     bool switch_moved = s.android != reads_yes(stored_switch);
     bool saved = save_settings(
-        s.self, {{"api", "api_key", values["api_key"]},
-                 {"windows", "idioma", s.language},
-                 {"windows", "autocierre_tiempo", slider.equal(slider_start(stored_time)) ? stored_time : py::str(slider)},
-                 {"windows", "appandroid", switch_moved ? py::str(s.android ? "Si" : "No") : stored_switch},
-                 {"api", "camposlibres", values_of(s.self)["camposlibres"]}});
+        s.self,
+        {{"api", "api_key", values["api_key"]},
+         {"windows", "idioma", s.language},
+         {"windows", "autocierre_tiempo", slider.equal(slider_start(stored_time)) ? stored_time : py::str(slider)},
+         {"windows", "appandroid", switch_moved ? py::str(s.android ? "Si" : "No") : stored_switch},
+         {"api", "camposlibres", values_of(s.self)["camposlibres"]}});
     if (saved) s.self.attr("actualizar_variables")();
     return saved;
 }
@@ -196,7 +209,8 @@ Next show_windows_link(Session &s, const ScopedWindow &, const py::object &) {
 }
 
 Next show_android_link(Session &s, const ScopedWindow &, const py::object &) {
-    notice(s.sg, tr("Enlace Google Play "), tr("Instalación necesarias en Terminal Android."), "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
+    notice(s.sg, tr("Enlace Google Play "), tr("Instalación necesarias en Terminal Android."),
+           "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
     open_page(py::str(maker::TUTORIAL_VIDEO_URL));
     open_page(py::str(maker::STORE_PAGE_URL));
     return Next::Read;
@@ -207,9 +221,10 @@ bool filled(const py::object &self, const char *name) { return py::bool_(py::get
 
 Next map_free_fields(Session &s, const ScopedWindow &window, const py::object &) {
     // Nothing fills the field lists yet; say so rather than fail.
-    if (!filled(s.self, setting::LISTALIBRE) || !filled(s.self, setting::LIBRETEAMLEADER) || !filled(s.self, setting::JSONEINFORMA)) {
+    if (!filled(s.self, setting::LISTALIBRE) || !filled(s.self, setting::LIBRETEAMLEADER) ||
+        !filled(s.self, setting::JSONEINFORMA)) {
         show_popup("popup_error", tr("Error"), tr("No hay campos libres de Holded ni datos disponibles que asignar."),
-                                 "keep_on_top"_a = true);
+                   "keep_on_top"_a = true);
         return Next::Read;
     }
     (*window)["-RES-"].attr("update")(s.self.attr("unircamposlibre")());
@@ -219,8 +234,9 @@ Next map_free_fields(Session &s, const ScopedWindow &window, const py::object &)
 Next save_and_close(Session &s, const ScopedWindow &, const py::object &values) {
     // A blank is a key as far as the window knows; only an empty field is refused.
     if (py::len(values["api_key"]) == 0) {
-        show_popup("popup_error", tr("Error"), py::str("{}\n{}").format(tr("No se puede dejar vació Datos API"), support_line()),
-                                 "keep_on_top"_a = true);
+        show_popup("popup_error", tr("Error"),
+                   py::str("{}\n{}").format(tr("No se puede dejar vació Datos API"), support_line()),
+                   "keep_on_top"_a = true);
         return Next::Read;
     }
     return save(s, values) ? Next::Close : Next::Read;
@@ -231,8 +247,8 @@ struct EventHandler {
     Handler handle;
 };
 constexpr EventHandler HANDLERS[] = {
-    {"-ANDROID-", toggle_android},      {"-proceso-", open_api_settings}, {"-win-", show_windows_link},
-    {"-remote-", show_android_link},    {"-CAMPOS-", map_free_fields},    {"Ok", save_and_close},
+    {"-ANDROID-", toggle_android},   {"-proceso-", open_api_settings}, {"-win-", show_windows_link},
+    {"-remote-", show_android_link}, {"-CAMPOS-", map_free_fields},    {"Ok", save_and_close},
 };
 
 // The language of a flag button's event ("fr-I-"); nullptr for any other event.
@@ -264,9 +280,9 @@ Next on_event(Session &s, const ScopedWindow &window, const py::object &event, c
 Next show_window(Session &s) {
     py::str about_label = tr("About...");
     py::str about_event = menu_event(about_label);
-    ScopedWindow window(s.sg.attr("Window")(tr("Configuración Zelvora Holded"), build_layout(s, about_label), "finalize"_a = true,
-                                            "keep_on_top"_a = true, "icon"_a = window_icon(), "auto_size_text"_a = true,
-                                            "auto_size_buttons"_a = true));
+    ScopedWindow window(s.sg.attr("Window")(tr("Configuración Zelvora Holded"), build_layout(s, about_label),
+                                            "finalize"_a = true, "keep_on_top"_a = true, "icon"_a = window_icon(),
+                                            "auto_size_text"_a = true, "auto_size_buttons"_a = true));
     Next next = Next::Read;
     while (next == Next::Read) {
         auto [event, values] = read_window(*window);
@@ -285,9 +301,9 @@ void inicioconfig(py::object self) {
     if (py::bool_(self.attr(setting::LNUEVO))) first_run_guide(sg);
 
     py::object parser = parser_of(self);
-    Session session{sg, self, parser["windows"]["idioma"], reads_yes(parser.attr("get")("windows", "appandroid", "fallback"_a = ""))};
-    while (show_window(session) == Next::Rebuild) {
-    }
+    Session session{sg, self, parser["windows"]["idioma"],
+                    reads_yes(parser.attr("get")("windows", "appandroid", "fallback"_a = ""))};
+    while (show_window(session) == Next::Rebuild) {}
 }
 
 }  // namespace

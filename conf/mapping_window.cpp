@@ -24,7 +24,9 @@ std::string mapping_entry(const std::string &first, const std::string &second, c
 }
 
 // One line of the result box: the free field and the data field it now takes its value from.
-std::string result_line(const std::string &name, const std::string &field) { return name + " <-- NEW --> " + field + "\n"; }
+std::string result_line(const std::string &name, const std::string &field) {
+    return name + " <-- NEW --> " + field + "\n";
+}
 
 // The text Python's str() gives a value: the mapping writes ids and names as Python shows them.
 std::string text_of(const py::handle &value) { return py::str(value); }
@@ -36,18 +38,20 @@ py::list mapping_layout(const py::object &sg, const py::object &self, const py::
                                      "key"_a = "-LIBRETEAM-", "enable_events"_a = false)));
     py::list data_fields = make_list(
         make_list(sg.attr("Text")(tr("Seleccione Campo disponible IA"))),
-        make_list(sg.attr("Listbox")(copy_of(self.attr(setting::JSONEINFORMA).attr("keys")()), "size"_a = py::make_tuple(35, 15),
-                                     "key"_a = "-EI-", "enable_events"_a = true)));
-    return make_list(
-        make_list(sg.attr("Column")(free_fields), sg.attr("VSeparator")(), sg.attr("Column")(data_fields)),
-        make_list(sg.attr("HSeparator")()),
-        make_list(sg.attr("Multiline")(shown, "justification"_a = "center", "key"_a = "-RES-",
-                                       "size"_a = py::make_tuple(78, 10))),
-        make_list(sg.attr("HSeparator")()),
-        make_list(sg.attr("Button")(tr("Unir"), "expand_x"_a = true, "key"_a = "-UNIR-", "size"_a = py::make_tuple(10, 2))),
-        make_list(sg.attr("HSeparator")()),
-        make_list(sg.attr("Button")(tr("Aplicar"), "expand_x"_a = false, "key"_a = "-aplicar-", "size"_a = py::make_tuple(15, 2)),
-                  sg.attr("Button")(tr("Cancelar"), "expand_x"_a = false, "size"_a = py::make_tuple(10, 1), "key"_a = "-EXIT-")));
+        make_list(sg.attr("Listbox")(copy_of(self.attr(setting::JSONEINFORMA).attr("keys")()),
+                                     "size"_a = py::make_tuple(35, 15), "key"_a = "-EI-", "enable_events"_a = true)));
+    return make_list(make_list(sg.attr("Column")(free_fields), sg.attr("VSeparator")(), sg.attr("Column")(data_fields)),
+                     make_list(sg.attr("HSeparator")()),
+                     make_list(sg.attr("Multiline")(shown, "justification"_a = "center", "key"_a = "-RES-",
+                                                    "size"_a = py::make_tuple(78, 10))),
+                     make_list(sg.attr("HSeparator")()),
+                     make_list(sg.attr("Button")(tr("Unir"), "expand_x"_a = true, "key"_a = "-UNIR-",
+                                                 "size"_a = py::make_tuple(10, 2))),
+                     make_list(sg.attr("HSeparator")()),
+                     make_list(sg.attr("Button")(tr("Aplicar"), "expand_x"_a = false, "key"_a = "-aplicar-",
+                                                 "size"_a = py::make_tuple(15, 2)),
+                               sg.attr("Button")(tr("Cancelar"), "expand_x"_a = false, "size"_a = py::make_tuple(10, 1),
+                                                 "key"_a = "-EXIT-")));
 }
 
 // The pairs made while the window is open: the lines of its result box and the entries that
@@ -63,7 +67,8 @@ void pair_selected(const py::object &self, const ScopedWindow &window, const py:
     py::object field = first_selected(values["-EI-"]);
     py::object name = first_selected(values["-LIBRETEAM-"]);
     if (field.is_none() || name.is_none()) {
-        show_popup("popup_error", tr("Error"), tr("Debe seleccionar una columna en cada tabla"), "keep_on_top"_a = true);
+        show_popup("popup_error", tr("Error"), tr("Debe seleccionar una columna en cada tabla"),
+                   "keep_on_top"_a = true);
         return;
     }
     pairing.shown = pairing.shown + py::str(result_line(text_of(name), text_of(field)));

@@ -76,9 +76,11 @@ void install_stored_language(const py::object &parser) {
 void construct(py::object self) {
     py::object language = locale_language();
     py::object damage = read_file(self);
-    py::setattr(self, setting::MODELO,
-                make_list(section_model("api", API_DEFAULTS, language), section_model("windows", WINDOWS_DEFAULTS, language)));
-    py::object lnuevo = on_settings_file(settings_file_of(self), [&] { return pymod("libquorvaconfig").attr("manejoini")(self); });
+    py::setattr(
+        self, setting::MODELO,
+        make_list(section_model("api", API_DEFAULTS, language), section_model("windows", WINDOWS_DEFAULTS, language)));
+    py::object lnuevo =
+        on_settings_file(settings_file_of(self), [&] { return pymod("libquorvaconfig").attr("manejoini")(self); });
     py::setattr(self, setting::LNUEVO, lnuevo);
     install_stored_language(parser_of(self));
     tell_damaged_settings(damage);
@@ -125,7 +127,8 @@ void actualizar_variables(py::object self) {
     py::object values = values_of(self);
     for (py::handle model : self.attr(setting::MODELO))
         for (auto [section, options] : model.cast<py::dict>())
-            for (py::handle option : options) values[option] = parser.attr("get")(section, option, "fallback"_a = py::none());
+            for (py::handle option : options)
+                values[option] = parser.attr("get")(section, option, "fallback"_a = py::none());
 
     py::object seconds = autoclose_seconds(values["autocierre_tiempo"]);
     values["autocierre_tiempo"] = seconds;
@@ -141,8 +144,9 @@ bool reads_yes(const py::handle &text) { return !text.is_none() && text.attr("lo
 py::str foldimg(const py::object &cdir) {
     py::object path = pymod("os.path");
     py::object sys = pymod("sys");
-    py::object base = py::hasattr(sys, "_MEIPASS") ? py::object(sys.attr("_MEIPASS"))
-                                                   : path.attr("abspath")(path.attr("dirname")(pymod("conf").attr("__file__")));
+    py::object base = py::hasattr(sys, "_MEIPASS")
+                          ? py::object(sys.attr("_MEIPASS"))
+                          : path.attr("abspath")(path.attr("dirname")(pymod("conf").attr("__file__")));
     // Resource names are written with Windows separators; elsewhere they mean the same folders.
     py::object relative = cdir;
     if (py::str(path.attr("sep")).cast<std::string>() == "/") relative = cdir.attr("replace")("\\", "/");
@@ -152,7 +156,9 @@ py::str foldimg(const py::object &cdir) {
 void idioma(const py::object &cidioma) {
     py::object localedir = foldimg(py::str("locale"));
     try {
-        pymod("gettext").attr("translation")(cidioma, "localedir"_a = localedir, "languages"_a = make_list(cidioma)).attr("install")();
+        pymod("gettext")
+            .attr("translation")(cidioma, "localedir"_a = localedir, "languages"_a = make_list(cidioma))
+            .attr("install")();
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         py::print(py::str(e.value()));

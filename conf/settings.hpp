@@ -18,7 +18,7 @@ inline constexpr const char *APITEAM = "apiteam";            // the API client; 
 // Set by the configuration window for the free-field mapping window.
 inline constexpr const char *PRESENTACION = "presentacioncamposlibre";  // the pairs made, one line each
 inline constexpr const char *LISTALIBRE = "listalibre";                 // Holded's free fields not yet paired
-inline constexpr const char *LIBRETEAMLEADER = "libreteamleader";       // free field to the two parts its entry begins with
+inline constexpr const char *LIBRETEAMLEADER = "libreteamleader";  // free field to the two parts its entry begins with
 // The directory record whose field names the mapping window offers; nothing in the program sets it yet.
 inline constexpr const char *JSONEINFORMA = "jsoneinforma";
 }  // namespace setting

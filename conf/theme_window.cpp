@@ -7,18 +7,21 @@
 namespace {
 
 py::list theme_layout(const py::object &sg) {
-    return make_list(make_list(sg.attr("Text")(tr("Lista Aspecto disponible"))),
-                     make_list(sg.attr("Text")(tr("Seleccione para ventana Ejemplo"))),
-                     make_list(sg.attr("Listbox")("values"_a = sg.attr("theme_list")(), "size"_a = py::make_tuple(20, 12),
-                                                  "key"_a = "-LIST-", "enable_events"_a = true)),
-                     make_list(sg.attr("Button")(verbatim("OK"), "key"_a = "-ok-"), sg.attr("Button")(verbatim("Salir"), "key"_a = "-S-")));
+    return make_list(
+        make_list(sg.attr("Text")(tr("Lista Aspecto disponible"))),
+        make_list(sg.attr("Text")(tr("Seleccione para ventana Ejemplo"))),
+        make_list(sg.attr("Listbox")("values"_a = sg.attr("theme_list")(), "size"_a = py::make_tuple(20, 12),
+                                     "key"_a = "-LIST-", "enable_events"_a = true)),
+        make_list(sg.attr("Button")(verbatim("OK"), "key"_a = "-ok-"),
+                  sg.attr("Button")(verbatim("Salir"), "key"_a = "-S-")));
 }
 
 py::object tema(py::object self) {
     py::object sg = toolkit();
     // The coffee-cup icon is missing from some toolkits; the program's own icon stands in.
     py::object icon = py::getattr(sg, "ICON_BUY_ME_A_COFFEE", window_icon());
-    ScopedWindow window(sg.attr("Window")(tr("Configura Aspecto"), theme_layout(sg), "icon"_a = icon, "keep_on_top"_a = true));
+    ScopedWindow window(
+        sg.attr("Window")(tr("Configura Aspecto"), theme_layout(sg), "icon"_a = icon, "keep_on_top"_a = true));
 
     // The selection as last read: after the window is closed with X the toolkit reports no values.
     py::object chosen = py::none();

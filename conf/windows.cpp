@@ -24,8 +24,9 @@ bool save_settings(const py::object &self, std::initializer_list<Setting> values
     } catch (py::error_already_set &e) {
         // A folder that is gone or read-only, a full disk, a text no encoding can hold: in Python's words.
         if (!e.matches(PyExc_OSError) && !e.matches(PyExc_UnicodeError)) throw;
-        show_popup("popup_error", tr("Error"), py::str("{}\n{}").format(tr("No se ha podido guardar config.ini"), e.value()),
-                                      "keep_on_top"_a = true);
+        show_popup("popup_error", tr("Error"),
+                   py::str("{}\n{}").format(tr("No se ha podido guardar config.ini"), e.value()),
+                   "keep_on_top"_a = true);
         return false;
     }
     return true;

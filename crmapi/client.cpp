@@ -27,7 +27,6 @@ const char *const V2_PAGE_LIMIT = "100";
 struct Reader {};
 struct Client {};
 
-
 using transport::Request;
 using transport::Waiting;
 
@@ -68,7 +67,8 @@ py::object decode(const py::object &response) {
     }
 }
 
-py::object send(const py::object &self, const char *method, const py::object &url, const py::object &payload = py::none(),
+py::object send(const py::object &self, const char *method, const py::object &url,
+                const py::object &payload = py::none(),
                 std::optional<transport::Clock::time_point> deadline = std::nullopt) {
     Request request{method, url, self.attr("headers"), payload, Waiting::user, deadline};
     return transport::exchange(request);
@@ -267,7 +267,8 @@ std::string answer_note(int status, const py::object &decoded) {
     if (status == 401 || status == 403) return std::to_string(status) + ": the API key was refused";
     if (py::isinstance<py::dict>(decoded)) {
         py::object info = decoded.attr("get")("info");
-        if (py::isinstance<py::str>(info) && py::len(info) > 0) return std::to_string(status) + ": " + std::string(py::str(info));
+        if (py::isinstance<py::str>(info) && py::len(info) > 0)
+            return std::to_string(status) + ": " + std::string(py::str(info));
     }
     return std::to_string(status) + ": unexpected answer";
 }
@@ -307,10 +308,12 @@ std::string failure_note(const py::error_already_set &e, const py::object &url) 
 // The user's words for a refused key: which kind of key it was and where Holded makes one.
 py::str refused_key_text(const py::object &self) {
     if (speaks_v2(self))
-        return tr("Holded ha rechazado el token de la API v2 (pat_...). Cree uno nuevo en Holded: Configuración > "
-                  "Desarrolladores, y péguelo en Configurar.");
-    return tr("Holded ha rechazado la clave de la API v1. Cree una en Holded: Configuración > Desarrolladores, en "
-              "el aviso de las claves API v1, o use un token de la API v2 (pat_...), y péguela en Configurar.");
+        return tr(
+            "Holded ha rechazado el token de la API v2 (pat_...). Cree uno nuevo en Holded: Configuración > "
+            "Desarrolladores, y péguelo en Configurar.");
+    return tr(
+        "Holded ha rechazado la clave de la API v1. Cree una en Holded: Configuración > Desarrolladores, en "
+        "el aviso de las claves API v1, o use un token de la API v2 (pat_...), y péguela en Configurar.");
 }
 
 // Lists the contacts once. Only a list of contacts counts as success: an exception, or an answer
@@ -423,9 +426,9 @@ void construct_client(py::object self) {
     self.attr("listabbdd") = self.attr("Diccio")();
     probe(self);
     py::object config = variable.attr("config");
-    self.attr("indice") = pymod("crmapi").attr("indice")(
-        self, "pais"_a = config.attr("get")("windows", "pais", "fallback"_a = "ES"),
-        "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = "8"));
+    self.attr("indice") =
+        pymod("crmapi").attr("indice")(self, "pais"_a = config.attr("get")("windows", "pais", "fallback"_a = "ES"),
+                                       "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = "8"));
 }
 
 // A new key from the configuration window: the client speaks with it from now on, and the
@@ -455,7 +458,8 @@ const char *const LISTA_DOC =
     "Records of a resource; with a number `where`, the contacts whose phone, or else whose mobile,\n"
     "is exactly that text. Without `cual`, the resource keys.";
 
-const char *const INFO_DOC = "The record `id` of resource `cual`; without `cual` the resource keys, without `id` a note.";
+const char *const INFO_DOC =
+    "The record `id` of resource `cual`; without `cual` the resource keys, without `id` a note.";
 
 const char *const UPDATE_DOC =
     "Updates the fields of record `id` given in `payload`; without payload, the resource's template.\n"
@@ -484,11 +488,13 @@ ContactPage contact_page(const py::object &client, const PageCursor &at) {
     py::object response = transport::exchange(request);
     py::object body = decode(response);
     if (status_of(response) != 200 || (v2 ? !py::isinstance<py::dict>(body) : !py::isinstance<py::list>(body)))
-        raise_user_error(std::string(tr("Holded no ha dado la lista de contactos: ")) + std::to_string(status_of(response)));
+        raise_user_error(std::string(tr("Holded no ha dado la lista de contactos: ")) +
+                         std::to_string(status_of(response)));
     if (v2) {
         for (py::handle item : body[py::str("items")]) page.records.append(v2::to_v1_brief(item));
         py::object cursor = body.attr("get")("cursor");
-        page.more = py::bool_(body.attr("get")("has_more", false)) && py::isinstance<py::str>(cursor) && py::len(cursor) > 0;
+        page.more =
+            py::bool_(body.attr("get")("has_more", false)) && py::isinstance<py::str>(cursor) && py::len(cursor) > 0;
         if (page.more) page.next.token = py::str(cursor);
     } else {
         page.records = body;

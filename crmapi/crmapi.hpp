@@ -18,8 +18,8 @@ struct PageCursor {
     std::string token;
 };
 
-// One page of the contact list, in v1's record shape (through v2, only the fields the index reads). `more` is false once the service said it
-// was the last page; `sized` tells that the service pages by a fixed size (v1), so that a page
+// One page of the contact list, in v1's record shape (through v2, only the fields the index reads). `more` is false
+// once the service said it was the last page; `sized` tells that the service pages by a fixed size (v1), so that a page
 // shorter than the others is the last one.
 struct ContactPage {
     py::list records;

@@ -33,7 +33,6 @@ constexpr int MAX_PAGES = 10000;
 // Seconds before a failed build is tried again.
 constexpr double RETRY_SECONDS = 300;
 
-
 // What the index gives back of a contact; the rest is looked up in Holded when needed.
 struct Contact {
     std::string id, name;
@@ -130,7 +129,8 @@ Entry read_contact(const py::handle &record, const std::string &region) {
     py::object persons = record.attr("get")("contactPersons");
     if (py::isinstance<py::list>(persons))
         for (py::handle person : persons)
-            if (py::isinstance<py::dict>(person)) add_once(keys.numbers, canonical_number(person.attr("get")("phone"), region));
+            if (py::isinstance<py::dict>(person))
+                add_once(keys.numbers, canonical_number(person.attr("get")("phone"), region));
     keys.email = email_key(record.attr("get")("email"));
     add_once(keys.tax_ids, text::tax_id_key(code));
     add_once(keys.tax_ids, text::tax_id_key(vat));
@@ -299,7 +299,8 @@ py::list ContactIndex::find(const py::object &number) const {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!book_) return found;
-        for (std::uint32_t position : positions_of(book_->by_number, key)) contacts.push_back(book_->contacts[position]);
+        for (std::uint32_t position : positions_of(book_->by_number, key))
+            contacts.push_back(book_->contacts[position]);
     }
     for (const Contact &contact : contacts) found.append(as_record(contact));
     return found;
@@ -308,7 +309,8 @@ py::list ContactIndex::find(const py::object &number) const {
 py::list ContactIndex::duplicates(const py::object &number, const py::object &email, const py::object &tax_id) const {
     std::string number_key = number.is_none() ? std::string() : canonical_number(number, region_);
     std::string email_wanted = email_key(email);
-    std::string tax_wanted = py::isinstance<py::str>(tax_id) ? text::tax_id_key(tax_id.cast<std::string>()) : std::string();
+    std::string tax_wanted =
+        py::isinstance<py::str>(tax_id) ? text::tax_id_key(tax_id.cast<std::string>()) : std::string();
     std::vector<std::pair<Contact, unsigned>> matches;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -317,7 +319,8 @@ py::list ContactIndex::duplicates(const py::object &number, const py::object &em
         auto mark = [&](const Keyed &keyed, const std::string &key, Match what) {
             if (key.empty()) return;
             for (std::uint32_t position : positions_of(keyed, key)) {
-                auto known = std::find_if(hits.begin(), hits.end(), [&](const auto &hit) { return hit.first == position; });
+                auto known =
+                    std::find_if(hits.begin(), hits.end(), [&](const auto &hit) { return hit.first == position; });
                 if (known == hits.end())
                     hits.emplace_back(position, what);
                 else
@@ -373,8 +376,9 @@ bool start_background_build(const std::shared_ptr<ContactIndex> &index, bool for
     if (!index->reserve(force)) return false;
     auto body = [index] { build_in_background(index); };
     try {
-        pymod("threading").attr("Thread")("target"_a = py::cpp_function(body), "name"_a = "contact-index",
-                                          "daemon"_a = true).attr("start")();
+        pymod("threading")
+            .attr("Thread")("target"_a = py::cpp_function(body), "name"_a = "contact-index", "daemon"_a = true)
+            .attr("start")();
     } catch (...) {
         index->unreserve();
         throw;
@@ -415,7 +419,8 @@ std::string canonical_number(const py::handle &written, const std::string &regio
         return std::string();
     }
     if (!py::bool_(phonenumbers.attr("is_valid_number")(parsed))) return std::string();
-    return phonenumbers.attr("format_number")(parsed, phonenumbers.attr("PhoneNumberFormat").attr("E164")).cast<std::string>();
+    return phonenumbers.attr("format_number")(parsed, phonenumbers.attr("PhoneNumberFormat").attr("E164"))
+        .cast<std::string>();
 }
 
 void register_index(py::module_ &m) {
@@ -438,12 +443,13 @@ void register_index(py::module_ &m) {
         .def_property_readonly("listo", &ContactIndex::ready, "True once a build has completed.")
         .def_property_readonly("activo", &ContactIndex::enabled, "False when the settings turn the index off.")
         .def("__len__", &ContactIndex::size)
-        .def("actualizar", [](ContactIndex &self) { return self.build(); },
-             "Reads the whole contact list now, in the calling thread; returns the number of contacts read.\n"
-             "Raises when the list cannot be read, keeping the index it had.")
+        .def(
+            "actualizar", [](ContactIndex &self) { return self.build(); },
+            "Reads the whole contact list now, in the calling thread; returns the number of contacts read.\n"
+            "Raises when the list cannot be read, keeping the index it had.")
         .def("revisar", &start_background_build, "forzar"_a = false,
-            "Starts a build in the background when one is due (never built, older than its hours, or a\n"
-            "failure long enough ago); True when it started one. Never waits for the network.")
+             "Starts a build in the background when one is due (never built, older than its hours, or a\n"
+             "failure long enough ago); True when it started one. Never waits for the network.")
         .def("buscar", &ContactIndex::find, "numero"_a,
              "The contacts (dicts with id and name) whose phone, mobile or contact\n"
              "person's phone is this number in any format; [] when none or when nothing is built.")

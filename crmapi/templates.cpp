@@ -28,7 +28,8 @@ py::dict contact_defaults() {
     defaults["paymentMethod"] = BLANK;
     defaults["discount"] = 0;
     defaults["currency"] = "eur = Euro, usd = U.S. Dollar";
-    defaults["language"] = "es = spanish, en = english, fr = french, de = german, it = italian, ca = catalan, eu = euskera";
+    defaults["language"] =
+        "es = spanish, en = english, fr = french, de = german, it = italian, ca = catalan, eu = euskera";
     defaults["showTradeNameOnDocs"] = py::bool_(true);
     defaults["showCountryOnDocs"] = py::bool_(true);
     return defaults;

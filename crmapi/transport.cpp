@@ -27,7 +27,6 @@ constexpr double BACKGROUND_RATE_WAIT_SECONDS = 60;
 // worker's own time-out then wins and tells what happened.
 constexpr double WAIT_GRACE_SECONDS = 0.25;
 
-
 double seconds_of(const py::handle &value) { return value.cast<double>(); }
 
 // The worker threads share one queue of jobs; `idle` counts the workers waiting for one. Both
@@ -72,8 +71,9 @@ py::object submit(py::object task) {
         ++shared.workers;
         // Daemon threads: one stuck on a server that never answers must not keep the
         // application from ending.
-        pymod("threading").attr("Thread")("target"_a = py::cpp_function(&work), "name"_a = "holded-exchange",
-                                        "daemon"_a = true).attr("start")();
+        pymod("threading")
+            .attr("Thread")("target"_a = py::cpp_function(&work), "name"_a = "holded-exchange", "daemon"_a = true)
+            .attr("start")();
     }
     py::object reply = pymod("queue").attr("SimpleQueue")();
     shared.jobs.attr("put")(py::make_tuple(task, reply));
@@ -113,8 +113,9 @@ py::object perform(std::string method, py::object url, py::object headers, py::o
             response.attr("close")();
             py::object target = pymod("urllib.parse").attr("urljoin")(url, location);
             if (origin(target) != origin(url) || hop >= MAX_REDIRECTS)
-                raise_user_error(std::string(tr("Holded ha desviado la petición a otro servidor y no se ha seguido: ")) +
-                                 std::string(py::str(target)));
+                raise_user_error(
+                    std::string(tr("Holded ha desviado la petición a otro servidor y no se ha seguido: ")) +
+                    std::string(py::str(target)));
             // As browsers do: a 303, or a 301/302 of a write, continues as a plain GET.
             if (status == 303 || ((status == 301 || status == 302) && method != "get")) {
                 method = "get";
@@ -142,9 +143,8 @@ py::object perform(std::string method, py::object url, py::object headers, py::o
 // its own says why); raises a time-out when it is still going.
 py::object await_answer(const Request &request, double deadline) {
     py::object task = py::cpp_function([method = std::string(request.method), url = request.url,
-                                        headers = request.headers, payload = request.payload, deadline] {
-        return perform(method, url, headers, payload, deadline);
-    });
+                                        headers = request.headers, payload = request.payload,
+                                        deadline] { return perform(method, url, headers, payload, deadline); });
     py::object reply = submit(task);
     double wait = std::max(0.0, deadline - now()) + WAIT_GRACE_SECONDS;
     py::tuple outcome;
@@ -165,8 +165,7 @@ double retry_after(const py::object &response) {
     std::string text = py::str(value).attr("strip")().cast<std::string>();
     try {
         return std::max(0.0, std::stod(text));
-    } catch (const std::exception &) {
-    }
+    } catch (const std::exception &) {}
     try {
         py::object when = pymod("email.utils").attr("parsedate_to_datetime")(value);
         return std::max(0.0, seconds_of(when.attr("timestamp")()) - seconds_of(pymod("time").attr("time")()));

@@ -15,10 +15,10 @@ using Clock = std::chrono::steady_clock;
 enum class Waiting { user, background };
 
 struct Request {
-    const char *method;       // "get", "post" or "put"
-    py::object url;           // the whole address, query included
-    py::object headers;       // the client's headers
-    py::object payload;       // the JSON body, or None
+    const char *method;  // "get", "post" or "put"
+    py::object url;      // the whole address, query included
+    py::object headers;  // the client's headers
+    py::object payload;  // the JSON body, or None
     Waiting waiting = Waiting::user;
     // The moment by which the caller must have its answer (a lookup of two requests shares one);
     // none: the client's time-out for one exchange.

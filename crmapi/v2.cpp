@@ -29,9 +29,9 @@ constexpr std::array<Names, 1> NOTE_NAMES{{{"note_id", "noteId"}}};
 
 // What v2 takes when it creates or replaces a contact (besides the address and contact persons).
 constexpr std::array<const char *, 12> WRITABLE{{"name", "code", "vat_number", "trade_name", "is_person", "email",
-                                                  "phone", "mobile", "website", "type", "custom_fields", "defaults"}};
-constexpr std::array<const char *, 7> ADDRESS_FIELDS{{"address", "city", "postal_code", "province", "country",
-                                                       "country_code", "info"}};
+                                                 "phone", "mobile", "website", "type", "custom_fields", "defaults"}};
+constexpr std::array<const char *, 7> ADDRESS_FIELDS{
+    {"address", "city", "postal_code", "province", "country", "country_code", "info"}};
 constexpr std::array<const char *, 5> CONTACT_TYPES{{"client", "debtor", "supplier", "creditor", "lead"}};
 
 template <std::size_t N>
@@ -62,7 +62,9 @@ py::dict renamed(const py::handle &object, const std::array<Names, N> &names) {
 template <std::size_t N>
 py::list renamed_items(const py::handle &items, const std::array<Names, N> &names) {
     py::list out;
-    for (py::handle item : items) out.append(py::isinstance<py::dict>(item) ? py::object(renamed(item, names)) : py::reinterpret_borrow<py::object>(item));
+    for (py::handle item : items)
+        out.append(py::isinstance<py::dict>(item) ? py::object(renamed(item, names))
+                                                  : py::reinterpret_borrow<py::object>(item));
     return out;
 }
 
@@ -114,7 +116,8 @@ py::dict writable_fields(const py::dict &record) {
         }
     }
     // The tax id is searched in "code"; a record that has it only as VAT number gets it there too.
-    if ((!body.contains("code") || !has_text(body["code"])) && body.contains("vat_number") && has_text(body["vat_number"]))
+    if ((!body.contains("code") || !has_text(body["code"])) && body.contains("vat_number") &&
+        has_text(body["vat_number"]))
         body["code"] = body["vat_number"];
     return body;
 }
@@ -130,7 +133,8 @@ py::object to_v1(const py::handle &record) {
         std::string name = py::str(item.first);
         py::object value = py::reinterpret_borrow<py::object>(item.second);
         if (name == "bill_address" && py::isinstance<py::dict>(value)) value = renamed(value, ADDRESS_NAMES);
-        if (name == "shipping_addresses" && py::isinstance<py::list>(value)) value = renamed_items(value, ADDRESS_NAMES);
+        if (name == "shipping_addresses" && py::isinstance<py::list>(value))
+            value = renamed_items(value, ADDRESS_NAMES);
         if (name == "contact_persons" && py::isinstance<py::list>(value)) value = renamed_items(value, PERSON_NAMES);
         if (name == "notes" && py::isinstance<py::list>(value)) value = renamed_items(value, NOTE_NAMES);
         if (name == "is_person") value = py::int_(py::bool_(value) ? 1 : 0);  // v1 reads 0/1
@@ -167,8 +171,8 @@ py::dict replacement_body(const py::handle &read, const py::handle &changes) {
     py::dict current = py::reinterpret_borrow<py::dict>(read);
     // What v2 reads goes back as it takes it (a type it reads as "" is left out, as at creation).
     py::dict body = writable_fields(current);
-    if (!body.contains("website") && current.contains("social_networks") && py::isinstance<py::dict>(current["social_networks"]) &&
-        current["social_networks"].contains("website"))
+    if (!body.contains("website") && current.contains("social_networks") &&
+        py::isinstance<py::dict>(current["social_networks"]) && current["social_networks"].contains("website"))
         body["website"] = current["social_networks"][py::str("website")];
     py::list links;
     if (current.contains("contact_persons"))

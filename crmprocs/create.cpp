@@ -30,8 +30,8 @@ py::str directory_markdown(const py::handle &data) {
     std::string markdown_text;
     for (py::handle item : data.attr("items")()) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-        markdown_text += "- **" + note_text(pair[0]).cast<std::string>() + ":** " +
-                         note_text(pair[1]).cast<std::string>() + "\n";
+        markdown_text +=
+            "- **" + note_text(pair[0]).cast<std::string>() + ":** " + note_text(pair[1]).cast<std::string>() + "\n";
     }
     return py::str(markdown_text);
 }
@@ -41,7 +41,7 @@ py::str refusal_detail(const py::handle &answer) { return py::str("Holded: " + h
 
 void show_failure(const py::handle &detail) {
     show_popup("popup_error", tr("No se ha podido crear el contacto"), detail, "title"_a = tr("ERROR"),
-                                  "keep_on_top"_a = true);
+               "keep_on_top"_a = true);
 }
 
 // The second line of the popup for a request that failed: no connection or no answer in time,
@@ -121,7 +121,6 @@ void add_contact_person(py::dict &nuevo, const FormValues &form, const py::objec
     nuevo["contactPersons"] = personas;
 }
 
-
 // What the user chose about the contacts that already have the record's number, e-mail or tax id.
 enum class Duplicate { none, open_existing, create_anyway, back };
 
@@ -134,7 +133,8 @@ py::str shared_field(const std::string &what) {
 Duplicate ask_about_duplicates(const py::list &matches) {
     py::object sg = toolkit();
     py::list layout;
-    layout.append(make_list(sg.attr("Text")(tr("Ya hay en Holded contactos con estos datos:"), "font"_a = fonts::FIELD)));
+    layout.append(
+        make_list(sg.attr("Text")(tr("Ya hay en Holded contactos con estos datos:"), "font"_a = fonts::FIELD)));
     for (py::handle match : matches) {
         py::list reasons;
         for (py::handle what : match[py::str("coincide")]) reasons.append(shared_field(py::str(what)));
@@ -143,8 +143,8 @@ Duplicate ask_about_duplicates(const py::list &matches) {
         layout.append(make_list(sg.attr("Text")(line)));
     }
     layout.append(make_list(sg.attr("Button")(tr("Abrir existente"), "key"_a = "-ABRIR-"),
-                                sg.attr("Button")(tr("Crear de todos modos"), "key"_a = "-CREAR-"),
-                                sg.attr("Button")(tr("Volver"), "key"_a = "-VOLVER-")));
+                            sg.attr("Button")(tr("Crear de todos modos"), "key"_a = "-CREAR-"),
+                            sg.attr("Button")(tr("Volver"), "key"_a = "-VOLVER-")));
     ScopedWindow window(sg.attr("Window")(tr("Contacto ya existente"), layout, "keep_on_top"_a = true, "modal"_a = true,
                                           "icon"_a = window_icon()));
     py::tuple read = window->attr("read")();
@@ -178,13 +178,14 @@ void tell_what_was_not_kept(const py::object &apiteam) {
     if (!py::isinstance<py::list>(lost)) return;
     if (lost.contains("note") && !py::hasattr(apiteam, "nota_no_guardada_avisada")) {
         apiteam.attr("nota_no_guardada_avisada") = true;
-        show_popup("popup", tr("Con un token de la API v2 Holded no guarda notas: los datos del directorio que no tienen "
-                            "campo propio (actividad, provincia, página) no se han guardado."),
-                         "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
+        show_popup("popup",
+                   tr("Con un token de la API v2 Holded no guarda notas: los datos del directorio que no tienen "
+                      "campo propio (actividad, provincia, página) no se han guardado."),
+                   "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
     }
     if (lost.contains("contactPersons"))
         show_popup("popup_error", tr("No se ha podido vincular la persona de contacto al nuevo contacto"),
-                               "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
+                   "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
 }
 
 // Sends the record and tells the outcome: the new contact's page, a notice for a creation
@@ -212,7 +213,7 @@ py::object create(const py::object &apiteam, const py::dict &nuevo) {
     } else if (answer.is_none()) {
         // Holded said "created" without the id: the contact exists but its page is unknown.
         show_popup("popup", tr("Holded ha creado el contacto sin decir cuál es; búsquelo en Holded"),
-                                "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
+                   "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
     } else {
         // Refused: there is no page of this contact, and the client's `web` still points at the
         // last record created, so nothing is opened.
@@ -242,13 +243,13 @@ py::object altateam(const py::object &valores, const py::object &telefono, const
 
     py::object apiteam = self.attr("variable").attr("apiteam");
     switch (check_duplicates(apiteam, nuevo, form, telefono)) {
-    case Duplicate::open_existing:
-        return py::none();
-    case Duplicate::back:
-        return py::bool_(false);
-    case Duplicate::none:
-    case Duplicate::create_anyway:
-        break;
+        case Duplicate::open_existing:
+            return py::none();
+        case Duplicate::back:
+            return py::bool_(false);
+        case Duplicate::none:
+        case Duplicate::create_anyway:
+            break;
     }
     return create(apiteam, nuevo);
 }

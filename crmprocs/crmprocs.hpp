@@ -16,7 +16,7 @@ struct ContactType {
     const char *holded;
 };
 inline constexpr ContactType CONTACT_TYPES[] = {
-    {"Sin especificar", ""}, {"Lead", "lead"},      {"Cliente", "client"},
+    {"Sin especificar", ""},   {"Lead", "lead"},     {"Cliente", "client"},
     {"Proveedor", "supplier"}, {"Deudor", "debtor"}, {"Acreedor", "creditor"},
 };
 

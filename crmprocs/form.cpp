@@ -96,15 +96,17 @@ py::list build_layout(const py::object &sg, const py::object &telefono) {
     contacto.append(InfoIn(tr("Apellidos:"), "-Apellidos-"));
     contacto.append(InfoIn(tr("Email:"), "-Email-", "enable_events"_a = true));
     layout.append(py::make_tuple(sg.attr("Frame")(tr("CONTACTO"), contacto, "font"_a = fonts::FRAME)));
-    layout.append(py::make_tuple(sg.attr("Text")(tr("Tipo de Contacto:"), "font"_a = fonts::HEADING),
-                                 sg.attr("Combo")(options, "default_value"_a = options[0], "size"_a = py::make_tuple(15, 1),
-                                                  "key"_a = "-TIPO-", "font"_a = fonts::HEADING)));
+    layout.append(
+        py::make_tuple(sg.attr("Text")(tr("Tipo de Contacto:"), "font"_a = fonts::HEADING),
+                       sg.attr("Combo")(options, "default_value"_a = options[0], "size"_a = py::make_tuple(15, 1),
+                                        "key"_a = "-TIPO-", "font"_a = fonts::HEADING)));
     py::list empresa;
     empresa.append(InfoIn(tr("Empresa:"), "-Empresa-"));
     layout.append(py::make_tuple(sg.attr("Frame")(tr("EMPRESA VINCULADA"), empresa, "font"_a = fonts::FRAME)));
     layout.append(py::make_tuple(
         sg.attr("Button")(tr("Cancelar"), "key"_a = "Cancelar"), sg.attr("Text")("   "),
-        sg.attr("Button")(tr("OK"), "font"_a = fonts::HEADING, "expand_x"_a = true), sg.attr("Text")(tr("Nuevo REGISTRO usando IA")),
+        sg.attr("Button")(tr("OK"), "font"_a = fonts::HEADING, "expand_x"_a = true),
+        sg.attr("Text")(tr("Nuevo REGISTRO usando IA")),
         sg.attr("Button")("", "image_data"_a = toggle_picture(true), "key"_a = "-TOGGLE-GRAPHIC-",
                           "button_color"_a = py::make_tuple(background, background), "border_width"_a = 0)));
     // Rows as lists, the way the toolkit documents its layouts.

@@ -87,7 +87,8 @@ py::object blink(py::object valores, py::object telefono) {
     if (py::len(nombre) + py::len(apellidos) > 0)
         open_page(py::str(LINKEDIN_SEARCH_URL) + query_text(nombre) + py::str("%20") + query_text(apellidos) +
                   py::str(LINKEDIN_SEARCH_ORIGIN));
-    if (py::len(empresa) > 0) open_page(py::str(LINKEDIN_SEARCH_URL) + query_text(empresa) + py::str(LINKEDIN_SEARCH_ORIGIN));
+    if (py::len(empresa) > 0)
+        open_page(py::str(LINKEDIN_SEARCH_URL) + query_text(empresa) + py::str(LINKEDIN_SEARCH_ORIGIN));
     return py::none();
 }
 

@@ -134,7 +134,8 @@ void cut_street(py::dict &data, const py::object &domicilio) {
         return;
     }
     // The street ends before ", <town>", in whatever case either is written.
-    data["Direccion"] = code_points(direccion, std::nullopt, position(lower(direccion), lower(py::str(", ") + poblacion)));
+    data["Direccion"] =
+        code_points(direccion, std::nullopt, position(lower(direccion), lower(py::str(", ") + poblacion)));
 }
 
 // Turns the page's labels into the fields the contact form uses; the page's own labels stay.

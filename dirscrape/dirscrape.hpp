@@ -12,7 +12,7 @@ struct HTML {
     py::object html;      // the text, decoded as decode_page (pages.cpp) tells
     py::object encoding;  // the codec it was decoded with
     py::object url;
-    py::object tree;      // lxml's tree of the page (None for a page with no markup); unset until first asked for
+    py::object tree;  // lxml's tree of the page (None for a page with no markup); unset until first asked for
 };
 
 // The page a fetch hands back.

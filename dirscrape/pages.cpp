@@ -70,7 +70,8 @@ py::list find(HTML &page, const py::object &selector) {
 // receives the status the server answered.
 py::object fetch_page(const py::object &url, long &status) {
     py::dict headers("User-Agent"_a = setting("USER_AGENT"));
-    py::object answer = pymod("requests").attr("get")(url, "headers"_a = headers, "timeout"_a = setting("REQUEST_TIMEOUT"));
+    py::object answer =
+        pymod("requests").attr("get")(url, "headers"_a = headers, "timeout"_a = setting("REQUEST_TIMEOUT"));
     Response response;
     response.status_code = answer.attr("status_code");
     status = py::int_(response.status_code).cast<long>();
@@ -153,8 +154,9 @@ void register_pages(py::module_ &m) {
     // Seconds to wait for the directory to connect and to send each part of a page.
     m.attr("REQUEST_TIMEOUT") = 10;
     // The directory answers ordinary browsers; scripts with a library's default agent may be refused.
-    m.attr("USER_AGENT") = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
-                           "Chrome/126.0 Safari/537.36";
+    m.attr("USER_AGENT") =
+        "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+        "Chrome/126.0 Safari/537.36";
 
     m.def("get_request", &get_request, "url"_a, "render"_a = false,
           "Fetches a page of the directory (with a time-out and a browser's User-Agent).\n\n"

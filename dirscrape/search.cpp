@@ -34,8 +34,8 @@ struct Candidate {
 
 // The results offered to the user, in page order.
 struct Results {
-    py::list listaresultado;          // the company pages' addresses
-    py::list plistares;               // their names, in the same order
+    py::list listaresultado;           // the company pages' addresses
+    py::list plistares;                // their names, in the same order
     std::size_t totalanchonombre = 0;  // the longest name's length, in characters
 };
 
@@ -130,11 +130,13 @@ Results keep_matching(const std::vector<Candidate> &found, const py::list &palab
 py::list chooser_layout(const py::object &sg, const Results &results) {
     py::object open_pages =
         sg.attr("Button")(verbatim("Abrir web informacion"), "key"_a = "verwer", "size"_a = py::make_tuple(10, 3));
-    py::object size = py::make_tuple(results.totalanchonombre + LIST_EXTRA_COLUMNS, py::len(results.plistares) + LIST_EXTRA_ROWS);
-    py::object names = sg.attr("Listbox")("values"_a = results.plistares, "key"_a = "-LISTBOX-", "size"_a = size,
-                                          "font"_a = fonts::PLAIN, "select_mode"_a = sg.attr("LISTBOX_SELECT_MODE_MULTIPLE"));
-    py::object use_one =
-        sg.attr("Button")(verbatim("USAR DATOS EINFORMA"), "key"_a = "-exportar-", "font"_a = fonts::PLAIN, "expand_x"_a = true);
+    py::object size =
+        py::make_tuple(results.totalanchonombre + LIST_EXTRA_COLUMNS, py::len(results.plistares) + LIST_EXTRA_ROWS);
+    py::object names =
+        sg.attr("Listbox")("values"_a = results.plistares, "key"_a = "-LISTBOX-", "size"_a = size,
+                           "font"_a = fonts::PLAIN, "select_mode"_a = sg.attr("LISTBOX_SELECT_MODE_MULTIPLE"));
+    py::object use_one = sg.attr("Button")(verbatim("USAR DATOS EINFORMA"), "key"_a = "-exportar-",
+                                           "font"_a = fonts::PLAIN, "expand_x"_a = true);
     py::object status = sg.attr("StatusBar")("", "key"_a = "-STATUS-", "size"_a = py::make_tuple(30, 1));
     return make_list(make_list(names, sg.attr("Column")(make_list(make_list(open_pages)))), make_list(use_one),
                      make_list(status));
@@ -143,8 +145,8 @@ py::list chooser_layout(const py::object &sg, const Results &results) {
 // The chooser among several results; the chosen address, or None when the user chose none.
 py::object choose(const Results &results) {
     py::object sg = toolkit();
-    ScopedWindow window(
-        sg.attr("Window")(verbatim("Empresa eInforma"), chooser_layout(sg, results), "finalize"_a = true, "keep_on_top"_a = true));
+    ScopedWindow window(sg.attr("Window")(verbatim("Empresa eInforma"), chooser_layout(sg, results),
+                                          "finalize"_a = true, "keep_on_top"_a = true));
     // A name stands for the first result of that name: two companies may share one.
     auto address_of = [&](const py::handle &name) -> py::object {
         return results.listaresultado[results.plistares.attr("index")(name)];
@@ -162,8 +164,8 @@ py::object choose(const Results &results) {
                 continue;
             }
             if (py::len(selected) > 1) {
-                show_popup("popup_error", verbatim("Solo se permite elegir un Registro por telefono"), "keep_on_top"_a = true,
-                                       "auto_close_duration"_a = REFUSAL_SECONDS);
+                show_popup("popup_error", verbatim("Solo se permite elegir un Registro por telefono"),
+                           "keep_on_top"_a = true, "auto_close_duration"_a = REFUSAL_SECONDS);
                 return py::none();
             }
             return address_of(selected[0]);

@@ -108,9 +108,8 @@ void take_last_number(const py::object &self, const py::str &ntelold, py::str &n
         return;
     }
     watched(self, [&] {
-        show_popup("popup_auto_close", tr("No hay ningún número para volver a buscar"),
-                                           "auto_close_duration"_a = 2, "keep_on_top"_a = true,
-                                           "icon"_a = window_icon());
+        show_popup("popup_auto_close", tr("No hay ningún número para volver a buscar"), "auto_close_duration"_a = 2,
+                   "keep_on_top"_a = true, "icon"_a = window_icon());
         release_last_window();
     });
 }
@@ -221,7 +220,7 @@ void construct(py::object self) {
     // trying Holded in the background.
     if (!py::bool_(variable.attr("apiteam").attr("estado")) && !passing_failure(variable.attr("apiteam"))) {
         show_popup("popup_error", tr("Error API"), probe_failure(variable.attr("apiteam")), "keep_on_top"_a = true,
-                               "icon"_a = app_icon());
+                   "icon"_a = app_icon());
         variable.attr("apiteam") = py::none();
         variable.attr("inicioconfig")();
         variable.attr("apiteam") = pymod("crmapi").attr("crmapi")();
@@ -258,8 +257,7 @@ void construct(py::object self) {
     // keeps its pauses short while the contact index is read in the background.
     pymod("gc").attr("freeze")();
 
-    while (!py::bool_(self.attr("home")())) {
-    }
+    while (!py::bool_(self.attr("home")())) {}
 }
 
 // The tray's own window goes with it.
@@ -293,7 +291,7 @@ void follow_holded(const py::object &self, const py::object &tray) {
     } else if (result == "refused") {
         watched(self, [&] {
             show_popup("popup_error", tr("Error API"), probe_failure(holded.client), "keep_on_top"_a = true,
-                                          "icon"_a = app_icon());
+                       "icon"_a = app_icon());
         });
     }
 }
@@ -374,10 +372,10 @@ py::bool_ buscar(py::object self) {
     py::object settings = self.attr("variable").attr("cvariables");
     py::list layout;
     layout.append(make_list(sg.attr("Text")(tr("Telefono:"), "font"_a = fonts::HEADING)));
-    layout.append(make_list(sg.attr("Input")("key"_a = "-tlf-", "size"_a = py::make_tuple(15, 0), "font"_a = fonts::FIELD,
-                                       "enable_events"_a = true, "focus"_a = true)));
+    layout.append(make_list(sg.attr("Input")("key"_a = "-tlf-", "size"_a = py::make_tuple(15, 0),
+                                             "font"_a = fonts::FIELD, "enable_events"_a = true, "focus"_a = true)));
     layout.append(make_list(sg.attr("Button")(tr("Buscar"), "p"_a = py::make_tuple(0, 5), "font"_a = fonts::HEADING,
-                                        "key"_a = "buscar", "expand_x"_a = 10)));
+                                              "key"_a = "buscar", "expand_x"_a = 10)));
     // Closed on every way out, a failed lookup included (the tray reports the failure).
     ScopedWindow window(sg.attr("Window")("", layout, "return_keyboard_events"_a = true, "force_toplevel"_a = true,
                                           "icon"_a = window_icon(), "auto_close"_a = settings["autocierre"],

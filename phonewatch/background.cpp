@@ -10,9 +10,7 @@ namespace {
 // Numbers of this length or shorter are internal extensions: never looked up.
 constexpr size_t EXTENSION_LENGTH = 6;
 
-double module_seconds(const char *name) {
-    return pymod("phonewatch").attr(name).cast<double>();
-}
+double module_seconds(const char *name) { return pymod("phonewatch").attr(name).cast<double>(); }
 
 double since(Clock::time_point then) { return std::chrono::duration<double>(Clock::now() - then).count(); }
 
@@ -96,8 +94,8 @@ HandsetWatch::~HandsetWatch() {
 void holded_offline(HoldedState &state, const py::object &client) {
     state.offline = true;
     state.client = client;
-    state.next_try = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double>(retry_seconds()));
+    state.next_try =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(retry_seconds()));
 }
 
 std::string holded_follow(HoldedState &state) {
@@ -114,8 +112,8 @@ std::string holded_follow(HoldedState &state) {
             state.offline = false;
             return "refused";
         }
-        state.next_try = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(retry_seconds()));
+        state.next_try =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(retry_seconds()));
     }
     if (Clock::now() >= state.next_try) {
         state.probe = new_thread(state.client.attr("probar"), "holded-probe");

@@ -33,8 +33,8 @@ struct HandsetState {
 // Holded while it has not answered since start-up for a reason that may pass by itself.
 struct HoldedState {
     bool offline = false;
-    bool told = false;             // the user has been told once
-    py::object client;             // the client whose probe is retried
+    bool told = false;              // the user has been told once
+    py::object client;              // the client whose probe is retried
     py::object probe = py::none();  // the thread running a probe, None between probes
     Clock::time_point next_try{};
 };

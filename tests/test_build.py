@@ -174,3 +174,13 @@ def test_make_autostart_writes_an_entry_the_session_starts_in_the_working_folder
     subprocess.run(["gio", "launch", str(entry)], check=True, env=env, timeout=30)
     wait_until(started_in.exists, 10, what="the program the entry starts")
     assert started_in.read_text().strip() == str(workdir)
+
+
+@pytest.mark.skipif(shutil.which("clang-format", path=str(PYTHON.parent)) is None, reason="clang-format is not installed")
+def test_cpp_sources_are_laid_out_as_clang_format_says():
+    sources = subprocess.run(["git", "ls-files", "*.cpp", "*.hpp"], cwd=ROOT, capture_output=True, text=True,
+                             check=True).stdout.split()
+    sources = [s for s in sources if not s.endswith("embedded_images.hpp")]
+    done = subprocess.run([shutil.which("clang-format", path=str(PYTHON.parent)), "--dry-run", "--Werror", *sources],
+                          cwd=ROOT, capture_output=True, text=True)
+    assert done.returncode == 0, "run make format:\n" + done.stderr[:2000]

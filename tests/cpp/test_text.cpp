@@ -23,8 +23,8 @@ using Runs = std::vector<std::string>;
 
 void digit_runs() {
     CHECK_EQ(text::whole_word_digit_runs("tel:+34 622 33 44 55"), (Runs{"34", "622", "33", "44", "55"}));
-    CHECK_EQ(text::whole_word_digit_runs("abc123 456"), (Runs{"456"}));      // glued to letters: part of a word
-    CHECK_EQ(text::whole_word_digit_runs("123_4 x9 5-6"), (Runs{"5", "6"}));   // "_" is a word character
+    CHECK_EQ(text::whole_word_digit_runs("abc123 456"), (Runs{"456"}));       // glued to letters: part of a word
+    CHECK_EQ(text::whole_word_digit_runs("123_4 x9 5-6"), (Runs{"5", "6"}));  // "_" is a word character
     CHECK_EQ(text::whole_word_digit_runs("ñ123 (612)"), (Runs{"612"}));       // so is a letter outside ASCII
     CHECK_EQ(text::whole_word_digit_runs(""), Runs{});
 }
