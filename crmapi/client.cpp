@@ -86,14 +86,13 @@ py::object v2_answer(const py::object &response) {
     return v2::to_v1(body);
 }
 
-// Lista; `last`, when given, receives the last response, for the start-up probe's report.
-py::object list_records(py::object self, py::object cual, py::object where, py::object *last = nullptr) {
+// Lista: both requests of a lookup share one deadline.
+py::object list_records(py::object self, py::object cual, py::object where) {
     if (cual.is_none()) return resource_keys(self);
     py::object url = endpoint(self, cual);
     auto deadline = transport::lookup_deadline();
     auto get = [&](const py::object &address) {
         py::object response = send(self, "get", address, py::none(), deadline);
-        if (last != nullptr) *last = response;
         return speaks_v2(self) ? v2_answer(response) : decode(response);
     };
     if (where.is_none()) return get(url);
@@ -525,9 +524,7 @@ void register_client(py::module_ &m) {
                "Speaks with a new key from now on (v1 or v2 by its shape) and empties the contact index; "
                "True when the key changed.");
     client.def("Diccio", [](py::object) { return resource_table(); }, DICCIO_DOC);
-    client.def(
-        "Lista", [](py::object self, py::object cual, py::object where) { return list_records(self, cual, where); },
-        LISTA_DOC, "cual"_a = py::none(), "where"_a = py::none());
+    client.def("Lista", &list_records, LISTA_DOC, "cual"_a = py::none(), "where"_a = py::none());
     client.def("Info", &fetch_record, INFO_DOC, "cual"_a = py::none(), "id"_a = py::none());
     client.def("Update", &update_record, UPDATE_DOC, "cual"_a = py::none(), "id"_a = py::none(),
                "payload"_a = py::none());

@@ -48,13 +48,17 @@ Pool &pool() {
         .get_stored();
 }
 
+py::object perform(std::string method, py::object url, py::object headers, py::object payload, double deadline);
+
+// A worker: takes jobs (method, url, headers, payload, deadline, reply queue) one after another.
 void work() {
     Pool &shared = pool();
     while (true) {
         py::tuple job = shared.jobs.attr("get")();  // waits without the GIL
-        py::object task = job[0], reply = job[1];
+        py::object reply = job[5];
         try {
-            reply.attr("put")(py::make_tuple(true, task()));
+            py::object answer = perform(job[0].cast<std::string>(), job[1], job[2], job[3], job[4].cast<double>());
+            reply.attr("put")(py::make_tuple(true, answer));
         } catch (py::error_already_set &e) {
             reply.attr("put")(py::make_tuple(false, e.value()));
         }
@@ -62,8 +66,9 @@ void work() {
     }
 }
 
-// Runs `task` on a worker; the queue its outcome arrives on: (True, result) or (False, error).
-py::object submit(py::object task) {
+// Runs the exchange on a worker; the queue its outcome arrives on: (True, response) or (False,
+// error).
+py::object submit(const Request &request, double deadline) {
     Pool &shared = pool();
     if (shared.idle > 0) {
         --shared.idle;
@@ -76,7 +81,8 @@ py::object submit(py::object task) {
             .attr("start")();
     }
     py::object reply = pymod("queue").attr("SimpleQueue")();
-    shared.jobs.attr("put")(py::make_tuple(task, reply));
+    shared.jobs.attr("put")(
+        py::make_tuple(request.method, request.url, request.headers, request.payload, deadline, reply));
     return reply;
 }
 
@@ -142,10 +148,7 @@ py::object perform(std::string method, py::object url, py::object headers, py::o
 // Waits for the exchange until the deadline (plus a little, so that a worker that gives up on
 // its own says why); raises a time-out when it is still going.
 py::object await_answer(const Request &request, double deadline) {
-    py::object task = py::cpp_function([method = std::string(request.method), url = request.url,
-                                        headers = request.headers, payload = request.payload,
-                                        deadline] { return perform(method, url, headers, payload, deadline); });
-    py::object reply = submit(task);
+    py::object reply = submit(request, deadline);
     double wait = std::max(0.0, deadline - now()) + WAIT_GRACE_SECONDS;
     py::tuple outcome;
     try {
