@@ -13,7 +13,7 @@ import sys
 import tempfile
 
 ENTRY_NAME = "callcompanion.desktop"
-# Characters that make the Desktop Entry Specification quote an Exec argument.
+# Characters that make a desktop entry (the freedesktop.org format) quote an Exec argument.
 RESERVED = set(" \t\n\"'\\><~|&;$*?#()`")
 
 
