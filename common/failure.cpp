@@ -29,16 +29,20 @@ std::string certificate_problem(py::object error) {
     py::object ssl = pymod("ssl");
     for (int depth = 0; depth < 12 && !error.is_none(); ++depth) {
         if (py::isinstance(error, ssl.attr("SSLCertVerificationError"))) return text_of(error.attr("verify_message"));
-        py::object next = error.attr("__cause__");
-        if (next.is_none()) next = error.attr("__context__");
-        if (next.is_none()) next = py::getattr(error, "reason", py::none());
-        if (!py::isinstance(next, pymod("builtins").attr("BaseException"))) break;
-        error = next;
+        error = cause_of(error);
     }
     return std::string();
 }
 
 }  // namespace
+
+py::object cause_of(const py::handle &error) {
+    py::object next = error.attr("__cause__");
+    if (next.is_none()) next = error.attr("__context__");
+    if (next.is_none()) next = py::getattr(error, "reason", py::none());
+    if (next.is_none() && py::len(error.attr("args")) > 0) next = error.attr("args")[py::int_(0)];
+    return py::isinstance(next, pymod("builtins").attr("BaseException")) ? next : py::none();
+}
 
 py::str failure_text(const py::handle &error) {
     if (py::isinstance<py::str>(error)) return py::str(error);

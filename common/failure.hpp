@@ -9,6 +9,11 @@
 // the error's kind and its first line. `error` is an exception object or a text already worded.
 py::str failure_text(const py::handle &error);
 
+// The error an error was raised from: its cause, its context, or what a connection pool keeps as
+// its "reason"; None when there is none (a pool's reason may be a mere text). Following it leads
+// from a request library's error to the socket or TLS error behind it.
+py::object cause_of(const py::handle &error);
+
 // Raises `error` (an exception object) as the current Python exception.
 [[noreturn]] void raise_error(const py::handle &error);
 

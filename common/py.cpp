@@ -1,5 +1,7 @@
 #include "py.hpp"
 
+#include <cmath>
+
 #include <cstdlib>
 
 py::object toolkit() {
@@ -41,6 +43,18 @@ std::string directory() { return service_url("DIRECTORY_URL", "https://empresite
 
 py::str holded_page(const char *resource, const py::handle &id) {
     return py::str(services::holded_app() + resource + "/" + py::str(id).cast<std::string>());
+}
+
+double index_hours(const py::handle &setting) {
+    constexpr double DEFAULT_HOURS = 8.0;
+    if (setting.is_none()) return DEFAULT_HOURS;
+    try {
+        double hours = pymod("builtins").attr("float")(setting).cast<double>();
+        return std::isfinite(hours) ? hours : DEFAULT_HOURS;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        return DEFAULT_HOURS;
+    }
 }
 
 bool is_empty_text(const py::handle &value) { return py::isinstance<py::str>(value) && py::len(value) == 0; }

@@ -27,9 +27,6 @@ constexpr Default WINDOWS_DEFAULTS[] = {
 
 // cvariables holds the stored auto-close time times ten: the seconds a form stays open.
 constexpr int AUTOCLOSE_SCALE = 10;
-// The index's age limit that a stored text which is not a finite number counts as: the default.
-constexpr double DEFAULT_INDEX_HOURS = 8.0;
-
 // The language a new file gets: the user's default locale's, whatever LANG says; "en" when the
 // locale reports none. The first two characters, cut by Python's rules (code points).
 py::object locale_language() {
@@ -108,20 +105,6 @@ py::object autoclose_seconds(const py::object &text) {
     return time * py::int_(AUTOCLOSE_SCALE);
 }
 
-// The stored age limit of the contact index in hours (Python's float() rules); a text that is
-// not a finite number counts as the default. Zero or less turns the index off.
-py::object index_hours(const py::object &text) {
-    if (!text.is_none()) {
-        try {
-            py::float_ hours(text);
-            if (std::isfinite(hours.cast<double>())) return hours;
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_ValueError)) throw;
-        }
-    }
-    return py::float_(DEFAULT_INDEX_HOURS);
-}
-
 void actualizar_variables(py::object self) {
     py::object parser = parser_of(self);
     py::object values = values_of(self);
@@ -134,7 +117,7 @@ void actualizar_variables(py::object self) {
     values["autocierre_tiempo"] = seconds;
     values["appandroid"] = py::bool_(reads_yes(values["appandroid"]));
     values["autocierre"] = py::bool_(seconds > py::int_(0));
-    values["indice_horas"] = index_hours(values["indice_horas"]);
+    values["indice_horas"] = py::float_(index_hours(values["indice_horas"]));
 }
 
 }  // namespace

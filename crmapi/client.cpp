@@ -210,24 +210,12 @@ py::object new_record(py::object self, py::object cual, py::object payload) {
 
 // --- the start-up probe's report -------------------------------------------------------------
 
-bool is_instance(const py::handle &value, const py::object &type) { return py::isinstance(value, type); }
-
-// The error an error was raised from: its cause, its context, or what the connection pool keeps
-// as its "reason"; None when there is none (the pool's reason may be a mere text).
-py::object cause_of(const py::object &error) {
-    py::object next = error.attr("__cause__");
-    if (next.is_none()) next = error.attr("__context__");
-    if (next.is_none()) next = py::getattr(error, "reason", py::none());
-    if (next.is_none() && py::len(error.attr("args")) > 0) next = error.attr("args")[py::int_(0)];
-    return is_instance(next, pymod("builtins").attr("BaseException")) ? next : py::none();
-}
-
 // Whether a refused connection lies somewhere under a request library error (it wraps the
 // socket error a few levels down).
 bool refused_below(py::object error) {
     py::object refused = pymod("builtins").attr("ConnectionRefusedError");
     for (int depth = 0; depth < 12 && !error.is_none(); ++depth) {
-        if (is_instance(error, refused)) return true;
+        if (py::isinstance(error, refused)) return true;
         error = cause_of(error);
     }
     return false;

@@ -392,16 +392,6 @@ py::object numero_canonico(const py::object &texto, const std::string &pais) {
     return py::str(number);
 }
 
-double hours_setting(const py::object &text) {
-    try {
-        double hours = py::float_(pymod("builtins").attr("float")(text)).cast<double>();
-        return std::isfinite(hours) ? hours : 8.0;
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        return 8.0;
-    }
-}
-
 }  // namespace
 
 std::string canonical_number(const py::handle &written, const std::string &region) {
@@ -437,7 +427,7 @@ void register_index(py::module_ &m) {
         "listo is true once a build has completed; actualizar() builds now; buscar(numero) gives\n"
         "the contacts with that number in any format; revisar() starts a background build when due.")
         .def(py::init([](py::object client, std::string pais, py::object horas) {
-                 return std::make_shared<ContactIndex>(std::move(client), std::move(pais), hours_setting(horas));
+                 return std::make_shared<ContactIndex>(std::move(client), std::move(pais), index_hours(horas));
              }),
              "cliente"_a, "pais"_a = "ES", "horas"_a = 8)
         .def_property_readonly("listo", &ContactIndex::ready, "True once a build has completed.")
