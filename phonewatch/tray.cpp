@@ -54,7 +54,7 @@ void run_tk(int ms) {
 
 py::str tooltip(const py::str &line) {
     if (py::len(line) <= TOOLTIP_MAX) return line;
-    return py::str(py::str(line[py::slice(0, TOOLTIP_MAX - 1, 1)]) + py::str("\u2026"));
+    return py::str(py::str(line[py::slice(0, TOOLTIP_MAX - 3, 1)]) + py::str("..."));
 }
 
 // --- notices drawn with Tk --------------------------------------------------------------------
@@ -88,6 +88,8 @@ void draw_notice(py::list shown, const py::str &title, const py::str &message, c
                                          "padx"_a = 10, "pady"_a = 8);
     top.attr("wm_overrideredirect")(true);
     top.attr("attributes")("-topmost", true);
+    // Not shown (the notice has no title bar), but what screen readers and tools find it by.
+    top.attr("wm_title")(title + py::str(": ") + message.attr("replace")("\n", " "));
     if (py::isinstance<py::bytes>(picture) || py::isinstance<py::str>(picture)) {
         py::object image = tk.attr("PhotoImage")("master"_a = top, "data"_a = picture);
         tk.attr("Label")(top, "image"_a = image, "background"_a = NOTICE_BACKGROUND)
@@ -135,6 +137,13 @@ bool x11_tray_host() {
 }
 
 std::string backend_of(const py::object &pystray) { return py::str(pystray.attr("Icon").attr("__module__")); }
+
+// The tooltip as the icon's backend can carry it: X11 names the icon's window in Latin-1.
+py::str icon_title(const py::str &line) {
+    py::str shown = tooltip(line);
+    if (backend_of(pymod("pystray")) != "pystray._xorg") return shown;
+    return shown.attr("encode")("latin-1", "replace").attr("decode")("latin-1");
+}
 
 // pystray, where an icon can go into a notification area; None for the toolkit's tray (asked for
 // with CALLCOMPANION_TRAY=window, no Tk toolkit, no pystray backend, or no tray host on X11).
@@ -283,7 +292,7 @@ Tray::Tray(std::shared_ptr<Runtime> runtime, const py::list &definition, const p
 }
 
 void Tray::start_icon(const py::object &pystray) {
-    icon_ = pystray.attr("Icon")("callcompanion", icon_picture(false), tooltip(status()),
+    icon_ = pystray.attr("Icon")("callcompanion", icon_picture(false), icon_title(status()),
                                  icon_menu(pystray, entries_, events_, status_cell_));
     if (backend_of(pystray) == "pystray._xorg") listen_for_clicks(icon_, events_);
     icon_thread_ = pymod("threading").attr("Thread")("target"_a = icon_.attr("run"), "name"_a = "tray-icon",
@@ -361,7 +370,7 @@ void Tray::set_status(const py::str &line, bool attention) {
     status_cell_[0] = line;
     attention_ = attention;
     if (!icon_.is_none()) {
-        icon_.attr("title") = tooltip(line);
+        icon_.attr("title") = icon_title(line);
         if (new_picture) icon_.attr("icon") = icon_picture(attention);
         icon_.attr("update_menu")();
         return;
@@ -378,7 +387,11 @@ void Tray::set_status(const py::str &line, bool attention) {
 void Tray::linger(double seconds) {
     if (!toolkit_has_tk()) return;
     auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    while (Clock::now() < until && py::len(shown_notices(*runtime_)) > 0) run_tk(TK_SLICE_MS);
+    py::list shown = shown_notices(*runtime_);
+    while (Clock::now() < until && py::len(shown) > 0) run_tk(TK_SLICE_MS);
+    // The run ends: what is still on the screen goes with it.
+    for (py::handle notice : py::list(shown)) notice.attr("destroy")();
+    shown.attr("clear")();
 }
 
 void Tray::close() {
