@@ -17,6 +17,7 @@ on the screen with xdotool.
 """
 import argparse
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -36,6 +37,7 @@ TARGETS = {"median_s": 0.4, "p95_s": 0.7, "form_s": 1.0, "idle_cpu_s": 0.2, "ext
 KNOWN = ["622334455", "+34633445566"]   # contacts of the stand-in's seed, alternated
 FORM_TITLE = "^Alta nuevo contacto / empresa$"
 ABOUT_TITLE = "^Necesita soporte"       # the about box's popup shows the support line
+PHASES = random.Random(17)              # when each ring comes, the same from run to run
 
 # Notes (epoch seconds) each page the browser is asked for, then runs the launcher.
 PROBE = r'''
@@ -94,7 +96,9 @@ def ring_known(run, page_log, rings):
         opened = wait_until(lambda: contact_pages(page_log)[seen:], 10, what=f"the page of ring {i + 1}")
         waits.append(opened[0][0] - rang)
         run.hangup()
-        time.sleep(0.6)  # a read sees the line idle before the next ring
+        # A read sees the line idle before the next ring, which comes at any moment of the
+        # handset's reading rhythm, as calls do.
+        time.sleep(0.6 + PHASES.random() * 0.5)
     return waits
 
 
