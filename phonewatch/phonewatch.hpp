@@ -115,8 +115,9 @@ struct Runtime {
     // Notices for the GUI thread, (title, message, toolkit icon name), where the tray has no
     // notifications of the system (queue.SimpleQueue).
     py::object notices;
-    // The current tray's notification of the system (pystray's notify), None without one, and
-    // the queue that wakes its read (wake_gui).
+    // The current tray (the GUI thread only), its notification of the system (pystray's notify,
+    // None without one) and the queue that wakes its read (wake_gui).
+    py::object tray = py::none();
     py::object system_notify = py::none();
     py::object wake = py::none();
     // Whether Tk's timer that draws waiting notices runs, and the toolkit-drawn notices on the

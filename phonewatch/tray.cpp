@@ -446,15 +446,10 @@ void Tray::close() {
 void pump(const std::weak_ptr<Runtime> &weak) {
     auto runtime = weak.lock();
     if (!runtime || !runtime->pump_running) return;
-    py::object empty = pymod("queue").attr("Empty");
     try {
-        while (true) {
-            py::tuple notice = runtime->notices.attr("get_nowait")();
-            draw_notice(shown_notices(*runtime), notice[0], notice[1], toolkit().attr(notice[2]),
-                        notice_milliseconds(py::none()));
-        }
+        if (!runtime->tray.is_none()) show_waiting_notices(*runtime, runtime->tray);
     } catch (py::error_already_set &e) {
-        if (!e.matches(empty)) e.discard_as_unraisable("drawing a notice");
+        e.discard_as_unraisable("drawing a notice");
     }
     hidden_root().attr("after")(PUMP_MS, py::cpp_function([weak] { pump(weak); }));
 }
@@ -467,7 +462,8 @@ py::object make_tray(const std::shared_ptr<Runtime> &runtime, const py::list &de
     auto tray = std::make_shared<Tray>(runtime, definition, status);
     runtime->system_notify = tray->system_notify();
     runtime->wake = tray->events();
-    return py::cast(tray);
+    runtime->tray = py::cast(tray);
+    return runtime->tray;
 }
 
 void wake_gui(Runtime &runtime) {
@@ -483,20 +479,14 @@ void close_tray(Runtime &runtime, const py::object &tray, double linger_seconds)
     Tray &closing = tray.cast<Tray &>();
     runtime.system_notify = py::none();
     runtime.wake = py::none();
+    runtime.tray = py::none();
     if (linger_seconds > 0) closing.linger(linger_seconds);
     closing.close();
 }
 
 void show_waiting_notices(Runtime &runtime, const py::object &tray) {
-    py::object empty = pymod("queue").attr("Empty");
-    while (true) {
-        py::tuple notice;
-        try {
-            notice = runtime.notices.attr("get_nowait")();
-        } catch (py::error_already_set &e) {
-            if (!e.matches(empty)) throw;
-            return;
-        }
+    while (!py::bool_(runtime.notices.attr("empty")())) {
+        py::tuple notice = runtime.notices.attr("get_nowait")();
         show_notice(tray, notice[0], notice[1], py::str(notice[2]).cast<std::string>().c_str());
     }
 }
