@@ -1,7 +1,9 @@
 // Settings store: config.ini, the settings object, resource folders and the interface language.
 #include "settings.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 
 namespace {
 
@@ -23,7 +25,25 @@ constexpr Default WINDOWS_DEFAULTS[] = {
     {"pais", "ES"},
     // Hours after which the contact index is read again from Holded; 0 turns it off.
     {"indice_horas", "8"},
+    // Days the call log keeps a call; 0 keeps none.
+    {"dias_registro", DEFAULT_LOG_DAYS_TEXT},
+    // "Si": every call of a known caller is logged in Holded as a CRM event.
+    {"registrar_llamadas", "No"},
 };
+
+// The days the call log keeps: a whole number of days, the default when the text holds none,
+// never fewer than none.
+py::int_ log_days(const py::handle &text) {
+    long days = std::stol(DEFAULT_LOG_DAYS_TEXT);
+    if (!text.is_none()) {
+        try {
+            days = py::int_(pymod("builtins").attr("int")(py::str(text).attr("strip")())).cast<long>();
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
+    }
+    return py::int_(std::max(0L, days));
+}
 
 // cvariables holds the stored auto-close time times ten: the seconds a form stays open.
 constexpr int AUTOCLOSE_SCALE = 10;
@@ -118,6 +138,8 @@ void actualizar_variables(py::object self) {
     values["appandroid"] = py::bool_(reads_yes(values["appandroid"]));
     values["autocierre"] = py::bool_(seconds > py::int_(0));
     values["indice_horas"] = py::float_(index_hours(values["indice_horas"]));
+    values["dias_registro"] = log_days(values["dias_registro"]);
+    values["registrar_llamadas"] = py::bool_(reads_yes(values["registrar_llamadas"]));
 }
 
 }  // namespace

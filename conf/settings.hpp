@@ -32,6 +32,8 @@ inline py::object values_of(const py::handle &self) { return self.attr(setting::
 // not a whole number counts as it.
 inline constexpr int DEFAULT_AUTOCLOSE_TIME = 60;
 inline constexpr const char *DEFAULT_AUTOCLOSE_TEXT = "60";
+// The days the call log keeps a call, as a new config.ini stores them.
+inline constexpr const char *DEFAULT_LOG_DAYS_TEXT = "90";
 
 // Whether a stored yes/no text reads yes: "si" in any case ("Si" is what the window stores);
 // None (no such option) and anything else read no.

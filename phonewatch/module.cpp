@@ -26,5 +26,6 @@ PYBIND11_MODULE(phonewatch, m) {
 
     register_numbers(m);
     register_tray(m);
+    register_store(m);
     register_app(m);
 }

@@ -205,6 +205,14 @@ void show_waiting_notices(Runtime &runtime, const py::object &tray);
 void start_notice_pump(const std::shared_ptr<Runtime> &runtime);
 void stop_notice_pump(Runtime &runtime);
 
+// --- the call log (store.cpp) -----------------------------------------------------------------
+
+void register_store(py::module_ &m);
+// The call log of the working folder, kept `days` days (0: no calls kept); a notice tells the
+// user once when the file was damaged or cannot be written.
+py::object open_call_log(long days, Runtime &runtime);
+void close_call_log(const py::object &log);
+
 // --- the application (app.cpp) ----------------------------------------------------------------
 
 void register_app(py::module_ &m);
