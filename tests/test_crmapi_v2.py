@@ -192,7 +192,7 @@ def test_trickling_answers_never_leave_the_client_dead(client, holded, monkeypat
     # Sixteen answers trickling in at a few bytes a second, each given up by its caller, used to hold
     # every worker: the client then failed every request, also once Holded was healthy again.
     monkeypatch.setattr(crmapi, "TIMEOUT", (1, 0.5))
-    holded.set_fault("trickle", seconds=0.1, times=16)
+    holded.set_fault("trickle", seconds=0.1)
     outcomes = []
 
     def lookup():
@@ -207,6 +207,7 @@ def test_trickling_answers_never_leave_the_client_dead(client, holded, monkeypat
     for caller in callers:
         caller.join(10)
     assert len(outcomes) == 16 and all(isinstance(o, requests.Timeout) for o in outcomes)
+    holded.clear_fault(release=False)  # healthy again, the sixteen answers still trickling
     assert client.Info("contacts", TALLERES)["id"] == TALLERES
     assert [c["id"] for c in client.Lista("contacts", "+34 612 34 56 78")] == [TALLERES]
 

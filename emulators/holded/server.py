@@ -600,13 +600,15 @@ class HoldedEmulator:
         if mode == "refuse" and self._running:
             self._unlisten()
 
-    def clear_fault(self, _relisten: bool = True) -> None:
-        """Back to normal service; stalled and trickling answers are released at once."""
+    def clear_fault(self, _relisten: bool = True, *, release: bool = True) -> None:
+        """Back to normal service; stalled and trickling answers are released at once, unless
+        ``release`` is False: then they go on as they were, as a server's stuck answers would."""
         with self._lock:
             fault, self._fault = self._fault, None
         if fault is None:
             return
-        fault.released.set()
+        if release:
+            fault.released.set()
         if fault.mode == "refuse" and _relisten and self._running and self._server is None:
             # Same port again so the client's configured address keeps working.
             self._listen(self._port)
