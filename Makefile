@@ -12,8 +12,10 @@ CMAKE := $(VENV)/bin/cmake
 # Debian packages, for the tests and the demo only (the build needs none of them): virtual screen
 # and its driver, Mono for the simulated handset link, xwd for screenshots, gettext's xgettext for
 # the catalogue check and msgfmt to cross-check the catalogue sources, gio to start the autostart
-# entry as a session would.
-DEBS := xvfb xauth xdotool gettext mono-mcs mono-runtime mono-devel libmono-2.0-1 x11-apps libglib2.0-bin
+# entry as a session would, trayer as a notification area on the virtual screen and xwininfo to
+# see what docked in it.
+DEBS := xvfb xauth xdotool gettext mono-mcs mono-runtime mono-devel libmono-2.0-1 x11-apps x11-utils libglib2.0-bin \
+	trayer
 XVFB := xvfb-run -a -s "-screen 0 1280x1024x24"
 # The one-file bundle: DIST/callcompanion. BUNDLE_DLLS names extra files for its dll/ (the tests'
 # handset stand-in); the vendor's component is bundled from $(APP)/dll.
