@@ -24,7 +24,7 @@ BUNDLE_DLLS ?=
 # The folder whose config.ini the autostarted application uses.
 WORKDIR ?= $(HOME)
 
-.PHONY: all deps debs venv build test demo run bench bundle autostart format clean
+.PHONY: all deps debs venv build test windows-check demo run bench bundle autostart format clean
 
 all: build
 
@@ -53,6 +53,16 @@ build: deps
 
 test: build
 	APP_DIR=$(APP) $(XVFB) $(PY) -m pytest -q
+
+# The Windows gate: cross-builds the modules for CPython 3.11 x64 with mingw-w64 and checks what each
+# .pyd exports and imports (the README says what that proves). CPython's Windows headers are
+# fetched once into WINDOWS_CACHE.
+WINDOWS_DEBS := g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
+WINDOWS_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/callcompanion
+
+windows-check: venv
+	@$(MAKE) --no-print-directory debs DEBS="$(WINDOWS_DEBS)"
+	$(PY) tools/windows_check.py --build $(BUILD)/windows --cache $(WINDOWS_CACHE)
 
 # The whole application against local stand-ins of the outside world; SCRIPT=1 plays a few calls,
 # API=v2 gives it a v2 token. (tools/demo.py starts a virtual screen itself when there is no display.)

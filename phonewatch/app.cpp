@@ -16,8 +16,9 @@ namespace {
 
 // The search window takes a number only from this many characters (blanks and + count).
 constexpr size_t SEARCH_MIN_LENGTH = 9;
-// Longest wait of a tray read: how often the status line and the forms that wait are looked at.
-constexpr int TRAY_READ_MS = 250;
+// Longest wait of a tray read: how often the status line is looked at when nothing happens (work
+// for the GUI thread, a choice in the menu end the wait at once).
+constexpr int TRAY_READ_MS = 1000;
 // How long the farewell notice is seen before the run ends.
 constexpr double FAREWELL_SECONDS = 1.5;
 // The handset component's file in the dll folder.
@@ -271,7 +272,7 @@ py::bool_ home(py::object self) {
         if (runtime.status.take_key_refusal())
             show_popup("popup_error", tr("Error API"), probe_failure(variable.attr("apiteam")), "keep_on_top"_a = true,
                        "icon"_a = app_icon());
-        else if (event == "__TIMEOUT__")
+        else if (event == "__TIMEOUT__" || event.empty())
             open_waiting_form(self, runtime);
     }
 }

@@ -115,8 +115,11 @@ struct Runtime {
     // Notices for the GUI thread, (title, message, toolkit icon name), where the tray has no
     // notifications of the system (queue.SimpleQueue).
     py::object notices;
-    // The current tray's notification of the system (pystray's notify), None without one.
+    // The current tray (the GUI thread only), its notification of the system (pystray's notify,
+    // None without one) and the queue that wakes its read (wake_gui).
+    py::object tray = py::none();
     py::object system_notify = py::none();
+    py::object wake = py::none();
     // Whether Tk's timer that draws waiting notices runs, and the toolkit-drawn notices on the
     // screen (the GUI thread only).
     bool pump_running = false;
@@ -189,6 +192,8 @@ py::bytes app_icon();
 // "---") and the status line: an icon in the system's notification area where one can take it,
 // else the toolkit's simulated tray. Its notifications become the runtime's.
 py::object make_tray(const std::shared_ptr<Runtime> &runtime, const py::list &definition, const py::str &status);
+// Ends the tray loop's wait: work is waiting for the GUI thread (from any thread).
+void wake_gui(Runtime &runtime);
 // Removes the tray of a turn, after letting its notices be seen for up to `linger_seconds`.
 void close_tray(Runtime &runtime, const py::object &tray, double linger_seconds = 0);
 // Gives the tray the status line and the picture that goes with it.

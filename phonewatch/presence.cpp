@@ -181,6 +181,7 @@ struct Presenter {
         if (py::len(contacts) > 0) return show_known(runtime, number, contacts);
         tell_caller(runtime, number, tr("no está en Holded"));
         runtime.forms.push(number.cast<std::string>());
+        wake_gui(runtime);
     }
 
     // Holded answered a lookup: it is back, if it was lost.
@@ -222,8 +223,10 @@ struct Presenter {
         try {
             if (py::isinstance<py::str>(item)) {
                 py::str number(item);
-                if (py::len(number) == 0) again(runtime);
-                else present(runtime, number);
+                if (py::len(number) == 0)
+                    again(runtime);
+                else
+                    present(runtime, number);
             }
             follow_holded(runtime);
             refresh_index(client());
@@ -309,6 +312,7 @@ void post_notice(Runtime &runtime, const py::str &title, const py::str &message,
         }
     }
     runtime.notices.attr("put")(py::make_tuple(title, message, icon));
+    wake_gui(runtime);
 }
 
 void holded_offline(HoldedRetry &state, const py::object &client, bool now) {
@@ -324,8 +328,9 @@ Presence::Presence(const py::object &self) {
     calls_ = runtime->calls;
     py::object stop = stop_, calls = calls_;
     Presenter presenter{self};
-    presenter_ = new_thread(py::cpp_function([weak, presenter, calls, stop] { run_presenter(weak, presenter, calls, stop); }),
-                            "call-presenter");
+    presenter_ =
+        new_thread(py::cpp_function([weak, presenter, calls, stop] { run_presenter(weak, presenter, calls, stop); }),
+                   "call-presenter");
     presenter_.attr("start")();
     py::object app = self.attr("app");
     if (app.is_none()) return;

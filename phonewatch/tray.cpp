@@ -16,9 +16,13 @@
 
 namespace {
 
-// Longest single wait of Tk's loop in a read of the icon's tray: how soon a choice in the menu
-// is acted on.
+// Longest single wait of Tk's loop in a read of the icon's tray while something of it is on the
+// screen (a notice, the menu): how soon a choice in the menu is acted on. With nothing on the
+// screen the read waits for its events alone and costs nothing.
 constexpr int TK_SLICE_MS = 100;
+// Longest wait of a read of the toolkit's tray: each read of a toolkit window costs the GUI
+// thread close to a millisecond, and nothing but its time-out wakes it.
+constexpr long long WINDOW_READ_MS = 500;
 // How often Tk's timer draws the notices that wait while a window holds the GUI thread.
 constexpr int PUMP_MS = 200;
 // Windows keeps 127 characters of a notification-area icon's tooltip.
@@ -28,6 +32,8 @@ constexpr int ICON_SIZES[] = {16, 24, 32, 48};
 // A click of the icon's backend without a menu of its own (X11): the tray shows the menu itself.
 const char *const MENU_EVENT = "__MENU__";
 const char *const TIMEOUT_EVENT = "__TIMEOUT__";
+// Posted by other threads when work waits for the GUI thread (a notice, a form): the read ends.
+const char *const WAKE_EVENT = "__WAKE__";
 // The toolkit's notice: dark, white text, bottom right of the screen, clear of the toolkit's tray
 // window (100 px in from the corner).
 const char *const NOTICE_BACKGROUND = "#282828";
@@ -130,7 +136,8 @@ py::list shown_notices(Runtime &runtime) {
 // Whether an X11 notification area is there to dock in (the owner of the system tray selection).
 bool x11_tray_host() {
     py::object display = pymod("Xlib.display").attr("Display")();
-    py::object atom = display.attr("intern_atom")(py::str("_NET_SYSTEM_TRAY_S{}").format(display.attr("get_default_screen")()));
+    py::object atom =
+        display.attr("intern_atom")(py::str("_NET_SYSTEM_TRAY_S{}").format(display.attr("get_default_screen")()));
     bool found = !display.attr("get_selection_owner")(atom).equal(pymod("Xlib.X").attr("NONE"));
     display.attr("close")();
     return found;
@@ -210,8 +217,8 @@ py::object icon_menu(const py::object &pystray, const std::vector<MenuEntry> &en
                      const py::list &status_cell) {
     py::object item = pystray.attr("MenuItem");
     py::list items;
-    items.append(item(py::cpp_function([status_cell](py::args) { return status_cell[0]; }), py::none(),
-                      "enabled"_a = false));
+    items.append(
+        item(py::cpp_function([status_cell](py::args) { return status_cell[0]; }), py::none(), "enabled"_a = false));
     for (const MenuEntry &entry : entries) {
         if (entry.separator) {
             items.append(pystray.attr("Menu").attr("SEPARATOR"));
@@ -230,11 +237,12 @@ void listen_for_clicks(const py::object &icon, const py::object &events) {
     icon.attr("_window").attr("change_attributes")(
         "event_mask"_a = x.attr("ExposureMask") | x.attr("StructureNotifyMask") | x.attr("ButtonPressMask"));
     py::object activated = py::str("__ACTIVATED__"), menu = py::str(MENU_EVENT);
-    icon.attr("_message_handlers")[x.attr("ButtonPress")] = py::cpp_function([events, activated, menu](py::object event) {
-        int button = event.attr("detail").cast<int>();
-        if (button == 1) events.attr("put")(activated);
-        if (button == 3) events.attr("put")(menu);
-    });
+    icon.attr("_message_handlers")[x.attr("ButtonPress")] =
+        py::cpp_function([events, activated, menu](py::object event) {
+            int button = event.attr("detail").cast<int>();
+            if (button == 1) events.attr("put")(activated);
+            if (button == 3) events.attr("put")(menu);
+        });
 }
 
 // --- the tray ---------------------------------------------------------------------------------
@@ -252,12 +260,15 @@ public:
     void close();
 
     py::object icon() const { return icon_; }
+    py::object events() const { return events_; }
     py::object window() const { return window_; }
     py::str status() const { return status_cell_[0]; }
     py::object system_notify() const;
 
 private:
     void start_icon(const py::object &pystray);
+    bool on_screen() const;
+    void wait_for_event(const py::object &seconds);
     void show_menu();
     py::list window_menu() const;
 
@@ -295,8 +306,8 @@ void Tray::start_icon(const py::object &pystray) {
     icon_ = pystray.attr("Icon")("callcompanion", icon_picture(false), icon_title(status()),
                                  icon_menu(pystray, entries_, events_, status_cell_));
     if (backend_of(pystray) == "pystray._xorg") listen_for_clicks(icon_, events_);
-    icon_thread_ = pymod("threading").attr("Thread")("target"_a = icon_.attr("run"), "name"_a = "tray-icon",
-                                                     "daemon"_a = true);
+    icon_thread_ =
+        pymod("threading").attr("Thread")("target"_a = icon_.attr("run"), "name"_a = "tray-icon", "daemon"_a = true);
     icon_thread_.attr("start")();
 }
 
@@ -314,23 +325,43 @@ py::object Tray::system_notify() const {
 }
 
 py::object Tray::read(const py::object &timeout) {
-    if (!window_.is_none()) return window_.attr("read")("timeout"_a = timeout);
+    if (!window_.is_none()) {
+        long long wait = timeout.is_none() ? WINDOW_READ_MS : std::min(timeout.cast<long long>(), WINDOW_READ_MS);
+        return window_.attr("read")("timeout"_a = wait);
+    }
     std::optional<Clock::time_point> deadline;
     if (!timeout.is_none()) deadline = Clock::now() + std::chrono::milliseconds(timeout.cast<long long>());
     while (true) {
         if (!py::bool_(events_.attr("empty")())) {
             py::object event = events_.attr("get_nowait")();
+            if (event.equal(py::str(WAKE_EVENT))) return py::str(TIMEOUT_EVENT);
             if (!event.equal(py::str(MENU_EVENT))) return event;
             show_menu();
             continue;
         }
-        int slice = TK_SLICE_MS;
+        long long left = TK_SLICE_MS;
         if (deadline) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
             if (left <= 0) return py::str(TIMEOUT_EVENT);
-            slice = static_cast<int>(std::min<long long>(left, TK_SLICE_MS));
         }
-        run_tk(slice);
+        if (on_screen())
+            run_tk(static_cast<int>(std::min<long long>(left, TK_SLICE_MS)));
+        else
+            wait_for_event(deadline ? py::object(py::float_(left / 1000.0)) : py::object(py::none()));
+    }
+}
+
+bool Tray::on_screen() const {
+    if (py::len(shown_notices(*runtime_)) > 0) return true;
+    return !popup_menu_.is_none() && py::bool_(popup_menu_.attr("winfo_ismapped")());
+}
+
+// Waits (without the GIL) until an event comes or `seconds` pass; the event stays for read().
+void Tray::wait_for_event(const py::object &seconds) {
+    try {
+        events_.attr("put")(events_.attr("get")("timeout"_a = seconds));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(pymod("queue").attr("Empty"))) throw;
     }
 }
 
@@ -415,15 +446,10 @@ void Tray::close() {
 void pump(const std::weak_ptr<Runtime> &weak) {
     auto runtime = weak.lock();
     if (!runtime || !runtime->pump_running) return;
-    py::object empty = pymod("queue").attr("Empty");
     try {
-        while (true) {
-            py::tuple notice = runtime->notices.attr("get_nowait")();
-            draw_notice(shown_notices(*runtime), notice[0], notice[1], toolkit().attr(notice[2]),
-                        notice_milliseconds(py::none()));
-        }
+        if (!runtime->tray.is_none()) show_waiting_notices(*runtime, runtime->tray);
     } catch (py::error_already_set &e) {
-        if (!e.matches(empty)) e.discard_as_unraisable("drawing a notice");
+        e.discard_as_unraisable("drawing a notice");
     }
     hidden_root().attr("after")(PUMP_MS, py::cpp_function([weak] { pump(weak); }));
 }
@@ -435,7 +461,14 @@ py::bytes app_icon() { return py::bytes(embedded::APP_ICON_PNG_B64); }
 py::object make_tray(const std::shared_ptr<Runtime> &runtime, const py::list &definition, const py::str &status) {
     auto tray = std::make_shared<Tray>(runtime, definition, status);
     runtime->system_notify = tray->system_notify();
-    return py::cast(tray);
+    runtime->wake = tray->events();
+    runtime->tray = py::cast(tray);
+    return runtime->tray;
+}
+
+void wake_gui(Runtime &runtime) {
+    py::object wake = runtime.wake;
+    if (!wake.is_none()) wake.attr("put")(py::str(WAKE_EVENT));
 }
 
 void show_status(const py::object &tray, const py::str &line, bool attention) {
@@ -445,20 +478,15 @@ void show_status(const py::object &tray, const py::str &line, bool attention) {
 void close_tray(Runtime &runtime, const py::object &tray, double linger_seconds) {
     Tray &closing = tray.cast<Tray &>();
     runtime.system_notify = py::none();
+    runtime.wake = py::none();
+    runtime.tray = py::none();
     if (linger_seconds > 0) closing.linger(linger_seconds);
     closing.close();
 }
 
 void show_waiting_notices(Runtime &runtime, const py::object &tray) {
-    py::object empty = pymod("queue").attr("Empty");
-    while (true) {
-        py::tuple notice;
-        try {
-            notice = runtime.notices.attr("get_nowait")();
-        } catch (py::error_already_set &e) {
-            if (!e.matches(empty)) throw;
-            return;
-        }
+    while (!py::bool_(runtime.notices.attr("empty")())) {
+        py::tuple notice = runtime.notices.attr("get_nowait")();
         show_notice(tray, notice[0], notice[1], py::str(notice[2]).cast<std::string>().c_str());
     }
 }
@@ -474,9 +502,9 @@ void stop_notice_pump(Runtime &runtime) { runtime.pump_running = false; }
 
 void register_tray(py::module_ &m) {
     py::class_<Tray, std::shared_ptr<Tray>>(m, "bandeja",
-                                           "The tray of one turn: read(timeout), show_message(...) and close() as the "
-                                           "toolkit's tray; icono is the notification-area icon (pystray) or None, "
-                                           "ventana the toolkit's tray window or None, estado the status line.")
+                                            "The tray of one turn: read(timeout), show_message(...) and close() as the "
+                                            "toolkit's tray; icono is the notification-area icon (pystray) or None, "
+                                            "ventana the toolkit's tray window or None, estado the status line.")
         .def("read", &Tray::read, "timeout"_a = py::none(),
              "The next choice of the menu or click of the icon, or \"__TIMEOUT__\" after `timeout` ms.")
         .def(
@@ -484,9 +512,9 @@ void register_tray(py::module_ &m) {
             [](Tray &tray, const py::object &title, const py::object &message, const py::object &, const py::object &,
                const py::object &, const py::object &messageicon,
                const py::object &time) { return tray.show_message(title, message, messageicon, time); },
-            "title"_a, "message"_a, "filename"_a = py::none(),
-             "data"_a = py::none(), "data_base64"_a = py::none(), "messageicon"_a = py::none(),
-             "time"_a = py::make_tuple(1000, 3000), "A notice that never waits for the user.")
+            "title"_a, "message"_a, "filename"_a = py::none(), "data"_a = py::none(), "data_base64"_a = py::none(),
+            "messageicon"_a = py::none(), "time"_a = py::make_tuple(1000, 3000),
+            "A notice that never waits for the user.")
         .def("close", &Tray::close, "Removes the icon (or the tray window).")
         .def_property_readonly("icono", &Tray::icon)
         .def_property_readonly("ventana", &Tray::window)
