@@ -259,7 +259,6 @@ def test_a_listing_cut_short_keeps_the_index_it_had(workdir, monkeypatch, capfd)
         with pytest.raises(RuntimeError, match="500 contactos de los 1500"):
             index.actualizar()
         assert len(index) == 1500 and names(index.buscar("600001499")) == ["Cliente 1499"]
-        monkeypatch.setattr(crmapi, "INDEX_MIN_SECONDS", 0)
         assert index.revisar(forzar=True) is True
         wait_for(lambda: "se conserva el índice anterior" in capfd.readouterr().out)
         assert len(index) == 1500
