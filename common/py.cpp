@@ -48,8 +48,11 @@ py::str holded_page(const char *resource, const py::handle &id) {
 double index_hours(const py::handle &setting) {
     constexpr double DEFAULT_HOURS = 8.0;
     if (setting.is_none()) return DEFAULT_HOURS;
+    py::object value = py::reinterpret_borrow<py::object>(setting);
+    // Written by hand as Spanish writes decimals: "24,5".
+    if (py::isinstance<py::str>(value)) value = value.attr("strip")().attr("replace")(",", ".");
     try {
-        double hours = pymod("builtins").attr("float")(setting).cast<double>();
+        double hours = pymod("builtins").attr("float")(value).cast<double>();
         return std::isfinite(hours) ? hours : DEFAULT_HOURS;
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;

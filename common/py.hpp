@@ -46,8 +46,9 @@ std::string directory();
 // The page of a Holded record in the web app: its resource ("contacts") and id.
 py::str holded_page(const char *resource, const py::handle &id);
 
-// The contact index's age limit in hours from its setting (indice_horas): the number it holds,
-// 8 when it holds no number. Zero or less turns the index off.
+// The contact index's age limit in hours from its setting (indice_horas): the number it holds
+// (a decimal comma as good as a point), 8 when it holds no number. Zero or less turns the index
+// off.
 double index_hours(const py::handle &setting);
 
 // Whether a value is a text without characters (None and other values are not).

@@ -69,7 +69,15 @@ std::string international_digits(std::string_view number, std::string_view home_
 
 std::string tax_id_key(std::string_view text) {
     std::string key;
-    for (char c : without(text, " \t.-")) key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    for (char c : without(text, " \t.-/")) key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    // The EU VAT form of an id is the id behind its country's code ("ESB12345678"): compared
+    // without it. An id of its own never starts with two letters and a digit after the code.
+    static const char *const eu_codes[] = {"AT", "BE", "BG", "CY", "CZ", "DE", "DK", "EE", "EL", "ES",
+                                           "FI", "FR", "GR", "HR", "HU", "IE", "IT", "LT", "LU", "LV",
+                                           "MT", "NL", "PL", "PT", "RO", "SE", "SI", "SK", "XI"};
+    if (key.size() > 3 && key.find_first_of("0123456789", 2) != std::string::npos)
+        for (const char *code : eu_codes)
+            if (starts_with(key, code)) return key.substr(2);
     return key;
 }
 

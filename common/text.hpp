@@ -32,7 +32,8 @@ std::vector<std::string> whole_word_digit_runs(std::string_view text);
 // blanks aside) gets `home_prefix`.
 std::string international_digits(std::string_view number, std::string_view home_prefix);
 
-// A tax id as it is compared: upper case (ASCII), without blanks, tabs, dots or dashes.
+// A tax id as it is compared: upper case (ASCII), without blanks, tabs, dots, dashes or slashes,
+// and without the two-letter country code of the EU VAT form ("ES B-12345678" is "B12345678").
 std::string tax_id_key(std::string_view text);
 
 // A text as one query value of an address whose other characters are left as typed: "&" (the

@@ -474,14 +474,19 @@ ContactPage contact_page(const py::object &client, const PageCursor &at) {
     Request request{"get", url, client.attr("headers"), py::none(), Waiting::background, std::nullopt};
     py::object response = transport::exchange(request);
     py::object body = decode(response);
-    if (status_of(response) != 200 || (v2 ? !py::isinstance<py::dict>(body) : !py::isinstance<py::list>(body)))
+    // A list is all v1 answers; v2 wraps its items with the word on whether more follow.
+    bool listed = v2 ? py::isinstance<py::dict>(body) && py::isinstance<py::list>(body.attr("get")("items")) &&
+                           py::isinstance<py::bool_>(body.attr("get")("has_more"))
+                     : py::isinstance<py::list>(body);
+    if (status_of(response) != 200 || !listed)
         raise_user_error(std::string(tr("Holded no ha dado la lista de contactos: ")) +
                          std::to_string(status_of(response)));
     if (v2) {
         for (py::handle item : body[py::str("items")]) page.records.append(v2::to_v1_brief(item));
         py::object cursor = body.attr("get")("cursor");
-        page.more =
-            py::bool_(body.attr("get")("has_more", false)) && py::isinstance<py::str>(cursor) && py::len(cursor) > 0;
+        bool has_more = py::bool_(body[py::str("has_more")]);
+        page.more = has_more && py::isinstance<py::str>(cursor) && py::len(cursor) > 0;
+        page.last = !has_more;
         if (page.more) page.next.token = py::str(cursor);
     } else {
         page.records = body;

@@ -19,17 +19,18 @@ struct PageCursor {
 };
 
 // One page of the contact list, in v1's record shape (through v2, only the fields the index reads). `more` is false
-// once the service said it was the last page; `sized` tells that the service pages by a fixed size (v1), so that a page
-// shorter than the others is the last one.
+// once there is no next page to ask for; `last` tells that the service said so itself (v2); `sized` tells that the
+// service pages by a fixed size (v1), so that a page shorter than the others is the last one.
 struct ContactPage {
     py::list records;
     bool more = false;
+    bool last = false;
     bool sized = false;
     PageCursor next;
 };
 
 // Reads one page of the contact list through the client, as a background job (it may wait out
-// Holded's rate limit). Raises when the service does not answer with a list.
+// Holded's rate limit). Raises when the service does not answer with a list (in v2's envelope).
 ContactPage contact_page(const py::object &client, const PageCursor &at);
 
 // The canonical (E.164) form of a telephone number written in any of the usual ways, taking

@@ -29,8 +29,9 @@ using Clock = std::chrono::steady_clock;
 
 // Fewer digits than this make no telephone number of any country.
 constexpr std::size_t MIN_NUMBER_DIGITS = 7;
-// A page listing that repeats itself this often is not going anywhere.
-constexpr int MAX_PAGES = 10000;
+// The contacts of a full page of v1 (its pages have a fixed size): an empty page after a full
+// one may end the list or be a page lost on the way, which a page shorter than this cannot be.
+constexpr std::size_t V1_FULL_PAGE = 500;
 // Seconds before a failed build is tried again.
 constexpr double RETRY_SECONDS = 300;
 
@@ -49,7 +50,7 @@ using Keyed = std::unordered_multimap<std::string, std::uint32_t>;
 // What a contact is found by.
 struct Keys {
     std::vector<std::string> numbers;  // canonical
-    std::string email;
+    std::vector<std::string> emails;   // each address of the field, as compared
     std::vector<std::string> tax_ids;  // code and VAT number, as compared
 };
 
@@ -94,48 +95,153 @@ void upsert(Book &book, Entry entry) {
         book.contacts.push_back(std::move(entry.contact));
     }
     for (const std::string &number : entry.keys.numbers) add_key(book.by_number, number, position);
-    add_key(book.by_email, entry.keys.email, position);
+    for (const std::string &email : entry.keys.emails) add_key(book.by_email, email, position);
     for (const std::string &tax_id : entry.keys.tax_ids) add_key(book.by_tax_id, tax_id, position);
 }
 
 // --- reading a contact ------------------------------------------------------------------------
 
-std::string text_field(const py::handle &record, const char *name) {
-    py::object value = record.attr("get")(name);
-    if (value.is_none()) return std::string();
-    if (py::isinstance<py::str>(value)) return value.cast<std::string>();
-    return py::str(value).cast<std::string>();
+// How a record was read: whole, with a field mended or left out, or not at all.
+enum class Reading { whole, mended, skipped };
+
+// What a build could not read as Holded sent it, told in one line at its end.
+struct Tally {
+    std::size_t skipped = 0, mended = 0;
+
+    void count(Reading reading) {
+        if (reading == Reading::skipped) ++skipped;
+        if (reading == Reading::mended) ++mended;
+    }
+};
+
+// A text whose lone surrogates (half a character, which JSON's escapes can carry) are each
+// replaced by U+FFFD, so that it can be read as UTF-8; `mended` tells that one was.
+py::str whole_text(const py::handle &text, bool &mended) {
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(text.ptr(), &size) != nullptr) return py::reinterpret_borrow<py::str>(text);
+    py::error_already_set failure;
+    if (!failure.matches(PyExc_UnicodeEncodeError)) throw failure;
+    mended = true;
+    return pymod("re").attr("sub")("[\\ud800-\\udfff]", "\xEF\xBF\xBD", text);
 }
 
-// An e-mail as it is compared: without surrounding blanks, in lower case (Python's rules, as an
-// address may hold more than ASCII).
-std::string email_key(const py::handle &text) {
-    if (!py::isinstance<py::str>(text)) return std::string();
-    return py::str(text).attr("strip")().attr("lower")().cast<std::string>();
+// A field as a text: a text as it is (made whole), a whole number as its digits; None for
+// nothing, and for a value that is no text at all (a list, a mapping, true or false), which is
+// left out as mended.
+py::object field_text(const py::handle &value, bool &mended) {
+    if (value.is_none()) return py::none();
+    if (py::isinstance<py::str>(value)) return whole_text(value, mended);
+    if (py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) return py::str(value);
+    if (py::isinstance<py::float_>(value)) {
+        double number = value.cast<double>();
+        if (std::isfinite(number) && number == std::floor(number) && std::fabs(number) < 1e16)
+            return py::str(py::int_(py::reinterpret_borrow<py::object>(value)));
+    }
+    mended = true;
+    return py::none();
 }
+
+std::string utf8_of(const py::object &text) { return text.is_none() ? std::string() : text.cast<std::string>(); }
 
 void add_once(std::vector<std::string> &keys, std::string key) {
     if (!key.empty() && std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(std::move(key));
 }
 
-Entry read_contact(const py::handle &record, const std::string &region) {
-    Entry entry;
-    entry.contact.id = text_field(record, "id");
-    entry.contact.name = text_field(record, "name");
-    std::string code = text_field(record, "code"), vat = text_field(record, "vatnumber");
+// The canonical form of a text that holds one number; empty when it holds none.
+std::string canonical_text(const py::str &written, const std::string &region) {
+    std::string raw = written.cast<std::string>();
+    // Most numbers a book holds are ASCII: those too short to be a number need no parsing.
+    bool ascii = text::code_points(raw) == raw.size();
+    if (ascii && text::ascii_digits(raw).size() < MIN_NUMBER_DIGITS) return std::string();
+    py::object phonenumbers = pymod("phonenumbers");
+    py::object parsed;
+    try {
+        parsed = phonenumbers.attr("parse")(written, region);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(phonenumbers.attr("NumberParseException"))) throw;
+        return std::string();
+    }
+    if (!py::bool_(phonenumbers.attr("is_valid_number")(parsed))) return std::string();
+    return phonenumbers.attr("format_number")(parsed, phonenumbers.attr("PhoneNumberFormat").attr("E164"))
+        .cast<std::string>();
+}
+
+// Every number a phone field holds: one number written in any usual way, or several with
+// words between them ("612 34 56 78 (móvil)", "912 345 678 / 699 112 233").
+void add_numbers(std::vector<std::string> &keys, const py::object &field, const std::string &region) {
+    if (field.is_none()) return;
+    py::str written(field);
+    std::string one = canonical_text(written, region);
+    if (!one.empty()) {
+        add_once(keys, std::move(one));
+        return;
+    }
+    std::string raw = written.cast<std::string>();
+    if (text::ascii_digits(raw).size() < MIN_NUMBER_DIGITS && text::code_points(raw) == raw.size()) return;
+    py::object phonenumbers = pymod("phonenumbers");
+    py::object e164 = phonenumbers.attr("PhoneNumberFormat").attr("E164");
+    for (py::handle match : phonenumbers.attr("PhoneNumberMatcher")(written, region))
+        add_once(keys, phonenumbers.attr("format_number")(match.attr("number"), e164).cast<std::string>());
+}
+
+// The e-mail keys of a field: each address it holds ("a@x.es, b@y.es", "Ana <a@x.es>"), without
+// blanks, in lower case (Python's rules, as an address may hold more than ASCII); a field that
+// names no address is one key as it stands.
+std::vector<std::string> email_keys(const py::object &field) {
+    std::vector<std::string> keys;
+    if (field.is_none()) return keys;
+    py::str written(field);
+    std::string raw = written.cast<std::string>();
+    if (raw.find_first_of(",;<") != std::string::npos) {
+        py::list fields;
+        fields.append(written.attr("replace")(";", ","));
+        for (py::handle pair : pymod("email.utils").attr("getaddresses")(fields)) {
+            py::str address = pair[py::int_(1)];
+            if (py::bool_(address.attr("__contains__")("@")))
+                add_once(keys, address.attr("strip")().attr("lower")().cast<std::string>());
+        }
+        if (!keys.empty()) return keys;
+    }
+    add_once(keys, written.attr("strip")().attr("lower")().cast<std::string>());
+    return keys;
+}
+
+std::string tax_key(const py::object &field) {
+    return field.is_none() ? std::string() : text::tax_id_key(utf8_of(field));
+}
+
+Reading read_fields(const py::handle &record, const std::string &region, Entry &entry) {
+    if (!py::isinstance<py::dict>(record)) return Reading::skipped;
+    bool mended = false;
+    auto field = [&](const py::handle &from, const char *name) { return field_text(from.attr("get")(name), mended); };
+    entry.contact.id = utf8_of(field(record, "id"));
+    if (entry.contact.id.empty() || mended) return Reading::skipped;  // no page to open
+    entry.contact.name = utf8_of(field(record, "name"));
 
     Keys &keys = entry.keys;
-    add_once(keys.numbers, canonical_number(record.attr("get")("phone"), region));
-    add_once(keys.numbers, canonical_number(record.attr("get")("mobile"), region));
+    add_numbers(keys.numbers, field(record, "phone"), region);
+    add_numbers(keys.numbers, field(record, "mobile"), region);
     py::object persons = record.attr("get")("contactPersons");
     if (py::isinstance<py::list>(persons))
         for (py::handle person : persons)
-            if (py::isinstance<py::dict>(person))
-                add_once(keys.numbers, canonical_number(person.attr("get")("phone"), region));
-    keys.email = email_key(record.attr("get")("email"));
-    add_once(keys.tax_ids, text::tax_id_key(code));
-    add_once(keys.tax_ids, text::tax_id_key(vat));
-    return entry;
+            if (py::isinstance<py::dict>(person)) add_numbers(keys.numbers, field(person, "phone"), region);
+    keys.emails = email_keys(field(record, "email"));
+    add_once(keys.tax_ids, tax_key(field(record, "code")));
+    add_once(keys.tax_ids, tax_key(field(record, "vatnumber")));
+    return mended ? Reading::mended : Reading::whole;
+}
+
+// Reads a record into `entry`; one that cannot be read at all is skipped, never fatal.
+Reading read_contact(const py::handle &record, const std::string &region, Entry &entry) {
+    try {
+        return read_fields(record, region, entry);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    } catch (const py::builtin_exception &) {
+        // A value the conversion to C++ could not take.
+    }
+    entry = Entry();
+    return Reading::skipped;
 }
 
 py::dict as_record(const Contact &contact) { return py::dict("id"_a = contact.id, "name"_a = contact.name); }
@@ -230,31 +336,86 @@ void wait_for_the_gap(Clock::time_point last_request) {
     std::this_thread::sleep_for(std::chrono::duration<double>(wait));
 }
 
+// How long a listing may be before it is taken for one that never ends (crmapi.INDEX_MAX_PAGES
+// and INDEX_MAX_CONTACTS, read at each build).
+struct Limits {
+    std::size_t pages = pymod("crmapi").attr("INDEX_MAX_PAGES").cast<std::size_t>();
+    std::size_t contacts = pymod("crmapi").attr("INDEX_MAX_CONTACTS").cast<std::size_t>();
+};
+
+[[noreturn]] void give_up_endless(const Limits &limits) {
+    raise_user_error(py::str(tr("Holded no termina la lista de contactos (más de {0} páginas o {1} contactos)"))
+                         .format(limits.pages, limits.contacts)
+                         .cast<std::string>());
+}
+
+// Puts the readable records of a page into the book; the number of contacts not seen before.
+std::size_t take_page(const ContactPage &page, const std::string &region, Book &book,
+                      std::unordered_set<std::string> &seen, Tally &tally, const Limits &limits) {
+    std::size_t fresh = 0;
+    for (py::handle record : page.records) {
+        Entry entry;
+        Reading reading = read_contact(record, region, entry);
+        tally.count(reading);
+        if (reading == Reading::skipped) continue;
+        if (seen.insert(entry.contact.id).second) ++fresh;
+        upsert(book, std::move(entry));
+    }
+    if (book.contacts.size() > limits.contacts) give_up_endless(limits);
+    return fresh;
+}
+
+// Whether a v1 listing that stops at this page ended as Holded ends one: a page shorter than a
+// full one that comes after contacts (an empty page after a full one may be a lost page).
+bool v1_ended(std::size_t count, std::size_t longest, std::size_t previous) {
+    if (count > 0) return count < longest;
+    return previous > 0 && previous < V1_FULL_PAGE;
+}
+
 // Reads the whole contact list into `book`, page after page, until the service says it was the
 // last page, a page comes back empty or shorter than the others, or a page brings no contact
 // not seen before (a service that ignores the page asked for answers the same page again).
-void read_contact_list(const py::object &client, const std::string &region, Book &book) {
+// Returns whether the listing ended as Holded ends one; gives up on a listing past its Limits.
+bool read_contact_list(const py::object &client, const std::string &region, Book &book, Tally &tally) {
+    const Limits limits;
     std::unordered_set<std::string> seen;
     PageCursor at;
-    std::size_t longest = 0;
+    std::size_t longest = 0, previous = 0;
     Clock::time_point last_request{};
-    for (int pages = 0; pages < MAX_PAGES; ++pages) {
+    for (std::size_t pages = 0;; ++pages) {
+        if (pages >= limits.pages) give_up_endless(limits);
         if (pages > 0) wait_for_the_gap(last_request);
         last_request = Clock::now();
         ContactPage page = contact_page(client, at);
-        std::size_t fresh = 0;
-        for (py::handle record : page.records) {
-            if (!py::isinstance<py::dict>(record)) continue;
-            Entry entry = read_contact(record, region);
-            if (entry.contact.id.empty()) continue;  // nothing to open
-            if (seen.insert(entry.contact.id).second) ++fresh;
-            upsert(book, std::move(entry));
-        }
+        std::size_t fresh = take_page(page, region, book, seen, tally, limits);
         std::size_t count = py::len(page.records);
-        if (!page.more || count == 0 || fresh == 0 || (page.sized && count < longest)) return;
+        if (page.sized && (count == 0 || count < longest)) return v1_ended(count, longest, previous);
+        if (!page.more) return page.last;
+        if (count == 0 || fresh == 0) return false;
         longest = std::max(longest, count);
+        previous = count;
         at = page.next;
     }
+}
+
+// Tells in one line what a build could not read as Holded sent it.
+void tell_unreadable(const Tally &tally) {
+    if (tally.skipped == 0 && tally.mended == 0) return;
+    py::print(py::str(tr("Indice de contactos: {0} contactos ilegibles omitidos y {1} reparados"))
+                  .format(tally.skipped, tally.mended),
+              "flush"_a = true);
+}
+
+// A listing cut short (a page lost on the way, an odd answer) must not shrink a good index: when
+// it did not end as Holded ends one, or left contacts out, and holds less than half the index,
+// the build fails and the index is kept.
+void refuse_cut_short(std::size_t read, bool whole, std::size_t kept) {
+    if (whole || read * 2 >= kept) return;
+    raise_user_error(
+        py::str(tr("Holded ha dado {0} contactos de los {1} del índice sin terminar la lista; se conserva el índice "
+                   "anterior"))
+            .format(read, kept)
+            .cast<std::string>());
 }
 
 std::size_t ContactIndex::build(bool reserved) {
@@ -267,7 +428,10 @@ std::size_t ContactIndex::build(bool reserved) {
     }
     auto book = std::make_unique<Book>();
     try {
-        read_contact_list(client_, region_, *book);
+        Tally tally;
+        bool ended = read_contact_list(client_, region_, *book, tally);
+        tell_unreadable(tally);
+        refuse_cut_short(book->contacts.size(), ended && tally.skipped == 0, size());
     } catch (...) {
         std::lock_guard<std::mutex> lock(mutex_);
         --building_;
@@ -295,7 +459,9 @@ bool ContactIndex::reserve(bool force) {
     if (!enabled() || building_ > 0) return false;
     if (!force) {
         if (failed_ && seconds_since(failed_at_) < RETRY_SECONDS) return false;
-        if (book_ && seconds_since(built_at_) < hours_ * 3600) return false;
+        // However small the hours set, a rebuild waits a few minutes after the last one.
+        double age_limit = std::max(hours_ * 3600, pymod("crmapi").attr("INDEX_MIN_SECONDS").cast<double>());
+        if (book_ && seconds_since(built_at_) < age_limit) return false;
     }
     ++building_;
     return true;
@@ -327,9 +493,10 @@ py::list ContactIndex::find(const py::object &number) const {
 
 py::list ContactIndex::duplicates(const py::object &number, const py::object &email, const py::object &tax_id) const {
     std::string number_key = number.is_none() ? std::string() : canonical_number(number, region_);
-    std::string email_wanted = email_key(email);
-    std::string tax_wanted =
-        py::isinstance<py::str>(tax_id) ? text::tax_id_key(tax_id.cast<std::string>()) : std::string();
+    bool mended = false;
+    std::vector<std::string> emails_wanted =
+        py::isinstance<py::str>(email) ? email_keys(whole_text(email, mended)) : std::vector<std::string>();
+    std::string tax_wanted = py::isinstance<py::str>(tax_id) ? tax_key(whole_text(tax_id, mended)) : std::string();
     std::vector<std::pair<Contact, unsigned>> matches;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -347,7 +514,7 @@ py::list ContactIndex::duplicates(const py::object &number, const py::object &em
             }
         };
         mark(book_->by_number, number_key, NUMBER);
-        mark(book_->by_email, email_wanted, EMAIL);
+        for (const std::string &email_wanted : emails_wanted) mark(book_->by_email, email_wanted, EMAIL);
         mark(book_->by_tax_id, tax_wanted, TAX_ID);
         for (const auto &hit : hits) matches.emplace_back(book_->contacts[hit.first], hit.second);
     }
@@ -363,9 +530,8 @@ py::list ContactIndex::duplicates(const py::object &number, const py::object &em
 }
 
 void ContactIndex::add(const py::object &record) {
-    if (!py::isinstance<py::dict>(record)) return;
-    Entry entry = read_contact(record, region_);
-    if (entry.contact.id.empty()) return;
+    Entry entry;
+    if (read_contact(record, region_, entry) == Reading::skipped) return;
     std::lock_guard<std::mutex> lock(mutex_);
     if (building_ > 0) added_.push_back(Added{++sequence_, entry});
     if (book_) upsert(*book_, std::move(entry));
@@ -380,14 +546,18 @@ void ContactIndex::clear() {
 }
 
 // A build on a background thread, already reserved; a failure is told in one line on standard
-// output and tried again later.
+// output, whatever it was, and tried again later.
 void build_in_background(const std::shared_ptr<ContactIndex> &index) {
+    py::str cause;
     try {
         index->build(true);
+        return;
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        py::print(py::str(tr("Indice de contactos sin actualizar: ")) + failure_text(e.value()), "flush"_a = true);
+        cause = failure_text(e.value());
+    } catch (const std::exception &e) {
+        cause = py::str(e.what());
     }
+    py::print(py::str(tr("Indice de contactos sin actualizar: ")) + cause, "flush"_a = true);
 }
 
 // The index's revisar(): a build in the background when one is due.
@@ -415,26 +585,28 @@ py::object numero_canonico(const py::object &texto, const std::string &pais) {
 
 std::string canonical_number(const py::handle &written, const std::string &region) {
     if (!py::isinstance<py::str>(written)) return std::string();
-    std::string raw = written.cast<std::string>();
-    // Most numbers a book holds are ASCII: those too short to be a number need no parsing.
-    bool ascii = text::code_points(raw) == raw.size();
-    if (ascii && text::ascii_digits(raw).size() < MIN_NUMBER_DIGITS) return std::string();
-    py::object phonenumbers = pymod("phonenumbers");
-    py::object parsed;
-    try {
-        parsed = phonenumbers.attr("parse")(written, region);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(phonenumbers.attr("NumberParseException"))) throw;
-        return std::string();
-    }
-    if (!py::bool_(phonenumbers.attr("is_valid_number")(parsed))) return std::string();
-    return phonenumbers.attr("format_number")(parsed, phonenumbers.attr("PhoneNumberFormat").attr("E164"))
-        .cast<std::string>();
+    bool mended = false;
+    return canonical_text(whole_text(written, mended), region);
 }
 
-void register_index(py::module_ &m) {
+namespace {
+
+// The index's settings, read at each use so that they can be tuned without a rebuild.
+void publish_settings(py::module_ &m) {
     // Seconds between the starts of two requests of an index build (100 a minute at most).
     m.attr("INDEX_REQUEST_GAP") = 0.6;
+    // Seconds a rebuild waits after the last one, however small the index's hours.
+    m.attr("INDEX_MIN_SECONDS") = 300;
+    // A listing longer than this is taken for one that never ends: it is given up, and the index
+    // it had is kept.
+    m.attr("INDEX_MAX_PAGES") = 2000;
+    m.attr("INDEX_MAX_CONTACTS") = 200000;
+}
+
+}  // namespace
+
+void register_index(py::module_ &m) {
+    publish_settings(m);
 
     m.def("numero_canonico", &numero_canonico, "texto"_a, "pais"_a = "ES",
           "The E.164 form of a telephone number written in any usual way (national numbers taken as\n"

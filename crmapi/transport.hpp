@@ -1,14 +1,16 @@
-// How the client talks to Holded: one exchange at a time, each with a deadline for the whole of
-// it, never following Holded to another host, and honouring its rate limit once.
+// How the client talks to Holded: each exchange with a deadline for the whole of it (common's
+// exchange), never following Holded to another host, and honouring its rate limit once.
 #pragma once
 #include "py.hpp"
+
+#include "exchange.hpp"
 
 #include <chrono>
 #include <optional>
 
 namespace transport {
 
-using Clock = std::chrono::steady_clock;
+using Clock = exchange::Clock;
 
 // Who waits for the answer: the user (the GUI is frozen meanwhile, so waits are short) or a
 // background job such as the contact index (it may wait out Holded's rate limit).

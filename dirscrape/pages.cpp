@@ -1,5 +1,6 @@
 // Fetching the directory's pages: the request, the page's decoding and parsing, get_request.
 #include "dirscrape.hpp"
+#include "exchange.hpp"
 #include "released.hpp"
 
 namespace {
@@ -66,12 +67,15 @@ py::list find(HTML &page, const py::object &selector) {
     return found;
 }
 
-// One GET of a directory page: the page when the server answered 200, else None; `status`
-// receives the status the server answered.
+// One GET of a directory page within REQUEST_TIMEOUT for the whole of it (redirects followed
+// only on the directory's own host, no page longer than MAX_PAGE_BYTES): the page when the
+// server answered 200, else None; `status` receives the status the server answered.
 py::object fetch_page(const py::object &url, long &status) {
     py::dict headers("User-Agent"_a = setting("USER_AGENT"));
-    py::object answer =
-        pymod("requests").attr("get")(url, "headers"_a = headers, "timeout"_a = setting("REQUEST_TIMEOUT"));
+    double seconds = setting("REQUEST_TIMEOUT").cast<double>();
+    auto longest = setting("MAX_PAGE_BYTES").cast<std::size_t>();
+    exchange::Call call{"get", url, headers, py::none(), seconds, exchange::after(seconds), longest};
+    py::object answer = exchange::run(call);
     Response response;
     response.status_code = answer.attr("status_code");
     status = py::int_(response.status_code).cast<long>();
@@ -151,17 +155,21 @@ void register_pages(py::module_ &m) {
         .def_readwrite("attrs", &Element::attrs)
         .def_readwrite("element", &Element::element);
 
-    // Seconds to wait for the directory to connect and to send each part of a page.
+    // Seconds the directory has to send a whole page, from the connection to its last byte.
     m.attr("REQUEST_TIMEOUT") = 10;
+    // A longer page is refused: no listing or company sheet comes near it.
+    m.attr("MAX_PAGE_BYTES") = 5 * 1024 * 1024;
     // The directory answers ordinary browsers; scripts with a library's default agent may be refused.
     m.attr("USER_AGENT") =
         "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
         "Chrome/126.0 Safari/537.36";
 
     m.def("get_request", &get_request, "url"_a, "render"_a = false,
-          "Fetches a page of the directory (with a time-out and a browser's User-Agent).\n\n"
+          "Fetches a page of the directory (with a browser's User-Agent) within REQUEST_TIMEOUT\n"
+          "seconds for the whole page; redirects are followed only on the same host.\n\n"
           "Returns the response (status_code, url, headers, encoding, html with raw_html, html,\n"
           "find(tag) and close()) when the server answered 200, otherwise None. Network errors\n"
-          "and time-outs raise requests' exceptions. `render` is accepted and changes nothing:\n"
-          "the page is returned as the server sent it.");
+          "and time-outs raise requests' exceptions, and so does a page longer than\n"
+          "MAX_PAGE_BYTES (RequestException). Safe to call from any thread. `render` is accepted\n"
+          "and changes nothing: the page is returned as the server sent it.");
 }

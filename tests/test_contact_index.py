@@ -11,6 +11,7 @@ import crmapi
 import crmprocs
 import dirscrape
 from emulators.holded import HoldedEmulator
+from emulators.holded.v2 import to_v2
 from tests.conftest import config_text
 
 CONTACTS = "/api/invoicing/v1/contacts"
@@ -49,10 +50,10 @@ def no_gap(monkeypatch):
     monkeypatch.setattr(crmapi, "INDEX_REQUEST_GAP", 0)
 
 
-def make_client(emulator, workdir, monkeypatch, **settings):
+def make_client(emulator, workdir, monkeypatch, api="v1", **settings):
     monkeypatch.setenv("HOLDED_API_URL", emulator.api_url)
     monkeypatch.setenv("HOLDED_APP_URL", emulator.app_url)
-    workdir.write_config(config_text(api_key=emulator.key, **settings))
+    workdir.write_config(config_text(api_key=emulator.token if api == "v2" else emulator.key, **settings))
     client = crmapi.crmapi()
     assert client.estado
     emulator.clear_requests()
@@ -136,12 +137,14 @@ def wait_for(condition, timeout=10):
 
 
 def test_background_builds_follow_the_age_rule(holded, workdir, monkeypatch, capsys):
-    client = make_client(holded, workdir, monkeypatch, indice_horas="0.0003")  # about a second
+    client = make_client(holded, workdir, monkeypatch, indice_horas="0,0003")  # about a second, written "0,0003"
     index = client.indice
     assert index.revisar() is True
     wait_for(lambda: index.listo)
     assert index.revisar() is False, "a fresh index is not read again"
     time.sleep(1.2)
+    assert index.revisar() is False, "however few the hours, a rebuild waits minutes after the last"
+    monkeypatch.setattr(crmapi, "INDEX_MIN_SECONDS", 1)
     holded.clear_requests()
     assert index.revisar() is True
     wait_for(lambda: pages_asked(holded) and index.revisar() is False)
@@ -174,6 +177,120 @@ def test_the_tray_never_waits_for_a_build(holded, workdir, monkeypatch):
     assert time.monotonic() - started < 0.2
     holded.clear_fault()
     wait_for(lambda: client.indice.listo)
+
+
+# --- what Holded may send -------------------------------------------------------------------
+
+def names(records):
+    return sorted(record["name"] for record in records)
+
+
+@pytest.mark.parametrize("api", ["v1", "v2"])
+def test_malformed_records_are_mended_or_skipped_never_fatal(holded, workdir, monkeypatch, capfd, api):
+    # Half an emoji (a lone surrogate escape) in a field used to stop the index for good.
+    holded.add_contact({"name": "Ana \ud83d", "phone": "611 22 33 44\ud83d", "code": "B1\ud83d",
+                        "email": "ana@x.es\ud83d"})
+    holded.add_contact({"id": "0123456789abcdef012345\ud83d", "name": "Sin página propia", "phone": "622000000"})
+    holded.add_contact({"name": ["Lista"], "phone": {"no": 1}, "mobile": True, "code": 3.5, "email": 7})
+    client = make_client(holded, workdir, monkeypatch, api)
+    index = client.indice
+    assert index.revisar() is True
+    wait_for(lambda: index.listo)
+    mended = 2 if api == "v1" else 1  # the v2 stand-in sends every field as text
+    printed = capfd.readouterr()
+    assert f"Indice de contactos: 1 contactos ilegibles omitidos y {mended} reparados" in printed.out
+    assert printed.err == ""
+    assert len(index) == len(holded.contacts) - 1
+    assert names(index.buscar("611223344")) == ["Ana \ufffd"] and index.buscar("622000000") == []
+
+    # Items that are no contact at all are skipped too.
+    items = [c if api == "v1" else to_v2(c) for c in holded.contacts] + ["texto", 7, None, []]
+    holded.set_fault("respond", methods=["GET"], times=1,
+                     body=items if api == "v1" else {"items": items, "cursor": None, "has_more": False})
+    assert index.actualizar() == len(holded.contacts) - 1
+    assert f"5 contactos ilegibles omitidos y {mended} reparados" in capfd.readouterr().out
+
+
+def test_any_failure_of_a_background_build_is_told_in_one_line(holded, workdir, monkeypatch, capfd):
+    client = make_client(holded, workdir, monkeypatch)
+    monkeypatch.setattr(crmapi, "INDEX_REQUEST_GAP", "no es un número")  # fails in C++, not in Python
+    assert client.indice.revisar() is True
+    wait_for(lambda: "Indice de contactos sin actualizar: " in capfd.readouterr().out)
+    assert capfd.readouterr().err == "" and not client.indice.listo
+
+
+@pytest.mark.parametrize("api", ["v1", "v2"])
+def test_every_number_of_a_phone_field_is_indexed(holded, workdir, monkeypatch, api):
+    holded.add_contact({"name": "Con nota", "phone": "612 34 56 70 (móvil)"})
+    holded.add_contact({"name": "Dos números", "phone": "912 345 670 / 699 112 230"})
+    holded.add_contact({"name": "Número JSON", "mobile": 655443322, "phone": 34911223340})
+    client = make_client(holded, workdir, monkeypatch, api)
+    client.indice.actualizar()
+    found = {number: names(client.indice.buscar(number)) for number in
+             ("612345670", "912345670", "699112230", "+34 655 44 33 22", "911 22 33 40")}
+    assert found == {"612345670": ["Con nota"], "912345670": ["Dos números"], "699112230": ["Dos números"],
+                     "+34 655 44 33 22": ["Número JSON"], "911 22 33 40": ["Número JSON"]}
+
+
+def test_the_duplicate_guard_knows_the_usual_spellings(holded, workdir, monkeypatch):
+    holded.add_contact({"name": "Forma europea", "code": "ESB12345670", "email": "a@x.es, b@y.es"})
+    holded.add_contact({"name": "Con nombre", "vatnumber": "ES B-87654320", "email": "Ana Pérez <Ana@Z.es>"})
+    client = make_client(holded, workdir, monkeypatch)
+    client.indice.actualizar()
+
+    def matched(**given):
+        return [(d["contacto"]["name"], d["coincide"]) for d in client.indice.duplicados(**given)]
+
+    for written in ("B12345670", "ES B-12345670", "B/12345670", "b.1234.5670"):
+        assert matched(nif=written) == [("Forma europea", ["nif"])], written
+    assert matched(nif="B87654320") == [("Con nombre", ["nif"])]
+    assert matched(email="B@y.es") == [("Forma europea", ["email"])]
+    assert matched(email="ana@z.es") == [("Con nombre", ["email"])]
+    assert matched(email="x@x.es") == [] and matched(nif="B1234567") == []
+
+
+def test_a_listing_cut_short_keeps_the_index_it_had(workdir, monkeypatch, capfd):
+    with HoldedEmulator(seed=[{"name": f"Cliente {n}", "phone": f"6{n:08d}"} for n in range(1500)]) as emulator:
+        client = make_client(emulator, workdir, monkeypatch)
+        index = client.indice
+        assert index.actualizar() == 1500
+        # One empty page in the middle used to shrink the index to the first page's 500.
+        emulator.blank_pages = {2}
+        with pytest.raises(RuntimeError, match="500 contactos de los 1500"):
+            index.actualizar()
+        assert len(index) == 1500 and names(index.buscar("600001499")) == ["Cliente 1499"]
+        assert index.revisar(forzar=True) is True
+        wait_for(lambda: "se conserva el índice anterior" in capfd.readouterr().out)
+        assert len(index) == 1500
+        # A listing that ends as Holded ends one may shrink the index.
+        emulator.blank_pages = set()
+        for contact in emulator.contacts[400:]:
+            emulator.remove_contact(contact["id"])
+        assert index.actualizar() == 400 and len(index) == 400
+
+
+def test_odd_v2_answers_keep_the_index_it_had(holded, workdir, monkeypatch):
+    client = make_client(holded, workdir, monkeypatch, "v2")
+    index = client.indice
+    index.actualizar()
+    for odd in ({"items": ["a", "b", "c", "d", "e"], "has_more": False}, {"data": []}, {"items": []}):
+        holded.set_fault("respond", methods=["GET"], times=1, body=odd)
+        with pytest.raises(RuntimeError):
+            index.actualizar()
+        assert len(index) == len(holded.contacts)
+
+
+@pytest.mark.parametrize("limit, value", [("INDEX_MAX_PAGES", 5), ("INDEX_MAX_CONTACTS", 10)])
+def test_an_endless_listing_is_given_up(workdir, monkeypatch, limit, value):
+    with HoldedEmulator(page_size=3) as emulator:
+        client = make_client(emulator, workdir, monkeypatch)
+        client.indice.actualizar()
+        emulator.endless = True
+        monkeypatch.setattr(crmapi, limit, value)
+        emulator.clear_requests()
+        with pytest.raises(RuntimeError, match="no termina la lista"):
+            client.indice.actualizar()
+        assert len(client.indice) == len(emulator.contacts) and len(emulator.requests) <= 5
 
 
 # --- the lookup through the index ----------------------------------------------------------

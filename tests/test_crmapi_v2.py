@@ -188,6 +188,30 @@ def test_a_trickling_answer_is_given_up_at_the_deadline(client, holded, monkeypa
     holded.clear_fault()
 
 
+def test_trickling_answers_never_leave_the_client_dead(client, holded, monkeypatch):
+    # Sixteen answers trickling in at a few bytes a second, each given up by its caller, used to hold
+    # every worker: the client then failed every request, also once Holded was healthy again.
+    monkeypatch.setattr(crmapi, "TIMEOUT", (1, 0.5))
+    holded.set_fault("trickle", seconds=0.1)
+    outcomes = []
+
+    def lookup():
+        try:
+            outcomes.append(client.Info("contacts", TALLERES))
+        except requests.Timeout as error:
+            outcomes.append(error)
+
+    callers = [threading.Thread(target=lookup) for _ in range(16)]
+    for caller in callers:
+        caller.start()
+    for caller in callers:
+        caller.join(10)
+    assert len(outcomes) == 16 and all(isinstance(o, requests.Timeout) for o in outcomes)
+    holded.clear_fault(release=False)  # healthy again, the sixteen answers still trickling
+    assert client.Info("contacts", TALLERES)["id"] == TALLERES
+    assert [c["id"] for c in client.Lista("contacts", "+34 612 34 56 78")] == [TALLERES]
+
+
 def test_the_key_never_follows_a_redirect_to_another_host(client, holded, monkeypatch):
     caught = []
     with OtherHost(caught) as elsewhere:

@@ -2,6 +2,7 @@
 the search and its filter, the chooser's events (toolkit double) and reading company pages."""
 import os
 import threading
+import time
 import webbrowser
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -9,6 +10,7 @@ import pytest
 import requests
 
 import dirscrape
+from emulators.directory import DirectoryEmulator
 from tests.toolkit_double import CLOSE, Step
 
 CHOOSER = "Empresa eInforma"
@@ -88,6 +90,28 @@ def test_get_request_times_out_and_lets_network_errors_through(directory, monkey
         dirscrape.get_request(directory.url + "Actividad/HORNO/")
 
 
+def test_get_request_bounds_the_whole_page_its_size_and_its_site(directory, monkeypatch):
+    # A listing trickling in a byte at a time used to be read for as long as it lasted.
+    monkeypatch.setattr(dirscrape, "REQUEST_TIMEOUT", 0.5)
+    directory.set_fault("trickle", seconds=0.05)
+    started = time.monotonic()
+    with pytest.raises(requests.Timeout):
+        dirscrape.get_request(directory.url + "Actividad/HORNO/")
+    assert time.monotonic() - started < 2
+    monkeypatch.setattr(dirscrape, "REQUEST_TIMEOUT", 10)
+    directory.set_fault("huge", size=6 * 1024 * 1024)  # without a Content-Length
+    with pytest.raises(requests.RequestException, match="longer than"):
+        dirscrape.get_request(directory.url + "Actividad/HORNO/")
+    # Redirects are followed on the directory's own site, never to another.
+    directory.set_fault("redirect", location="/Actividad/HORNO/", path="/Actividad/PAN/")
+    page = dirscrape.get_request(directory.url + "Actividad/PAN/")
+    assert b"HORNO SAN JUAN" in page.html.raw_html and page.url == directory.url + "Actividad/HORNO/"
+    with DirectoryEmulator() as elsewhere:
+        directory.set_fault("redirect", location=elsewhere.url + "Actividad/HORNO/")
+        assert dirscrape.get_request(directory.url + "Actividad/HORNO/") is None
+        assert elsewhere.requests == []
+
+
 # Reading company pages -----------------------------------------------------------------------
 
 @pytest.mark.parametrize("search, pick, expected", [
@@ -162,11 +186,18 @@ def test_company_page_without_data_gives_nothing_and_tells(directory, sg, search
     assert popup_texts(sg) == [UNREADABLE]
 
 
-@pytest.mark.parametrize("fault", ["stall listing", "stall company", "refuse"])
+@pytest.mark.parametrize("fault", ["stall listing", "stall company", "refuse", "trickle", "huge", "redirect"])
 def test_network_failures_give_nothing_and_tell(directory, sg, monkeypatch, fault):
     monkeypatch.setattr(dirscrape, "REQUEST_TIMEOUT", 0.3)
     if fault == "refuse":
         directory.set_fault("refuse")
+    elif fault == "trickle":
+        directory.set_fault("trickle", seconds=0.02)
+    elif fault == "huge":
+        monkeypatch.setattr(dirscrape, "REQUEST_TIMEOUT", 10)
+        directory.set_fault("huge")
+    elif fault == "redirect":
+        directory.set_fault("redirect", location="http://127.0.0.1:9/Actividad/FERRETERIA-SOL/")
     else:
         directory.set_fault("stall", seconds=5, path="/Empresa/" if fault == "stall company" else None)
     assert dirscrape.dirscrape("Ferreteria Sol") == {}

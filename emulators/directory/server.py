@@ -25,7 +25,7 @@ _NOT_FOUND = Page(
     "utf-8",
 )
 
-FAULT_MODES = ("stall", "refuse", "status")
+FAULT_MODES = ("stall", "refuse", "status", "redirect", "trickle", "huge")
 
 
 @dataclass(frozen=True)
@@ -45,6 +45,8 @@ class Fault:
     seconds: float = 0.0
     status: int = 500
     path: str | None = None  # only requests whose decoded path starts with this
+    location: str = ""  # where "redirect" sends the client
+    size: int = 0  # bytes of padding "huge" sends
 
     def applies_to(self, path: str) -> bool:
         return self.path is None or path.startswith(self.path)
@@ -75,19 +77,53 @@ class _Handler(BaseHTTPRequestHandler):
             elif fault.mode == "status":
                 self._send(fault.status, Page(_error_html(fault.status), "utf-8"))
                 return
+            elif fault.mode == "redirect":
+                self.send_response(fault.status)
+                self.send_header("Location", fault.location)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+            elif fault.mode == "huge":
+                self._send_huge(fault.size)
+                return
         page = emulator._resolve(path) if path is not None else None
+        trickling = fault is not None and fault.mode == "trickle" and path is not None and fault.applies_to(path)
+        trickle = fault.seconds if trickling else None
         if page is None:
-            self._send(HTTPStatus.NOT_FOUND, _NOT_FOUND)
+            self._send(HTTPStatus.NOT_FOUND, _NOT_FOUND, trickle)
         else:
-            self._send(HTTPStatus.OK, page)
+            self._send(HTTPStatus.OK, page, trickle)
 
-    def _send(self, status: int, page: Page) -> None:
+    def _send(self, status: int, page: Page, trickle: float | None = None) -> None:
         body = page.encoded()
         self.send_response(status)
         self.send_header("Content-Type", f"text/html; charset={page.charset}")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self.wfile.write(body)
+        if trickle is None:
+            self.wfile.write(body)
+            return
+        for index in range(len(body)):
+            self.wfile.write(body[index:index + 1])
+            self.wfile.flush()
+            if self.server.emulator._wake.wait(trickle):  # cleared or stopping: the rest at once
+                self.wfile.write(body[index + 1:])
+                return
+
+    def _send_huge(self, size: int) -> None:
+        # No Content-Length: the page ends when the connection does, as a careless server sends it.
+        self.send_response(HTTPStatus.OK)
+        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        piece = b"<p>" + b"relleno " * 8000 + b"</p>\n"
+        self.wfile.write(b"<!DOCTYPE html>\n<html><body>\n")
+        sent = 0
+        while sent < size:
+            self.wfile.write(piece)
+            sent += len(piece)
+        self.wfile.write(b"</body></html>\n")
 
     def log_message(self, format: str, *args) -> None:  # noqa: A002
         if self.server.emulator.verbose:
@@ -169,25 +205,33 @@ class DirectoryEmulator:
     # -- faults -----------------------------------------------------------
 
     def set_fault(
-        self, mode: str, *, seconds: float = 30.0, status: int = 500, path: str | None = None
+        self, mode: str, *, seconds: float = 30.0, status: int | None = None, path: str | None = None,
+        location: str = "", size: int = 6 * 1024 * 1024,
     ) -> None:
         """Misbehave until clear_fault().
 
         "stall": wait ``seconds`` before answering; "status": answer ``status``
-        with a small HTML page; "refuse": close the listening socket, so that
-        connections are refused. ``path`` limits stall and status to requests
-        whose decoded path starts with it (for example "/Empresa/").
+        (500) with a small HTML page; "refuse": close the listening socket, so
+        that connections are refused; "redirect": answer ``status`` (302) with
+        ``Location: location``; "trickle": send the page one byte every
+        ``seconds``; "huge": answer 200 with a page of about ``size`` bytes and
+        no Content-Length. ``path`` limits the others to requests whose decoded
+        path starts with it (for example "/Empresa/").
         """
         if mode not in FAULT_MODES:
             raise ValueError(f"unknown fault mode {mode!r}; expected one of {FAULT_MODES}")
         if mode == "refuse" and path is not None:
             raise ValueError("a refused connection cannot depend on the path")
+        if mode == "redirect" and not location:
+            raise ValueError("a redirect needs the address to send the client to (location=)")
+        if status is None:
+            status = 302 if mode == "redirect" else 500
         self.clear_fault()
         if mode == "refuse":
             with self._lock:
                 self._close()
         self._wake.clear()
-        self.fault = Fault(mode, seconds, status, path)
+        self.fault = Fault(mode, seconds, status, path, location, size)
 
     def clear_fault(self) -> None:
         self.fault = None

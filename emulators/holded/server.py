@@ -317,14 +317,16 @@ class HoldedEmulator:
     ``DEFAULT_TOKEN``.
 
     ``latency_ms`` delays every API answer; ``ignore_page`` makes the v1 list
-    answer its first page whatever ``page`` asks for; ``tls`` serves HTTPS with
-    a self-signed certificate made at start (``cert_path``). ``latency_ms`` and
-    ``ignore_page`` may be changed while running; ``tls`` counts at start.
+    answer its first page whatever ``page`` asks for; ``blank_pages`` are v1
+    list pages answered ``[]`` as if lost on the way; ``endless`` fills every v1
+    list page past the stored contacts with made-up ones, so that the list never
+    ends; ``tls`` serves HTTPS with a self-signed certificate made at start
+    (``cert_path``). All but ``tls`` may be changed while running.
     """
 
     def __init__(self, seed=SEED_PATH, keys=None, host="127.0.0.1",
                  page_size=PAGE_SIZE, verbose=False, tokens=None, latency_ms=0,
-                 ignore_page=False, tls=False):
+                 ignore_page=False, tls=False, blank_pages=(), endless=False):
         self.host = host
         self.page_size = page_size
         self.verbose = verbose
@@ -332,6 +334,8 @@ class HoldedEmulator:
         self.tokens = list(tokens) if tokens else [DEFAULT_TOKEN]
         self.latency_ms = latency_ms
         self.ignore_page = ignore_page
+        self.blank_pages = set(blank_pages)
+        self.endless = endless
         self.tls = tls
         self._lock = threading.RLock()
         self._store = {name: {} for name in RESOURCES}
@@ -505,6 +509,11 @@ class HoldedEmulator:
         """Store a contact as given (an id is assigned when it has none)."""
         return self._add("contacts", record)
 
+    def remove_contact(self, id: str) -> None:
+        """Delete a contact, as deleting it in the web app would."""
+        with self._lock:
+            self._store["contacts"].pop(id, None)
+
     def add_product(self, record: dict) -> str:
         return self._add("products", record)
 
@@ -591,13 +600,15 @@ class HoldedEmulator:
         if mode == "refuse" and self._running:
             self._unlisten()
 
-    def clear_fault(self, _relisten: bool = True) -> None:
-        """Back to normal service; stalled and trickling answers are released at once."""
+    def clear_fault(self, _relisten: bool = True, *, release: bool = True) -> None:
+        """Back to normal service; stalled and trickling answers are released at once, unless
+        ``release`` is False: then they go on as they were, as a server's stuck answers would."""
         with self._lock:
             fault, self._fault = self._fault, None
         if fault is None:
             return
-        fault.released.set()
+        if release:
+            fault.released.set()
         if fault.mode == "refuse" and _relisten and self._running and self._server is None:
             # Same port again so the client's configured address keeps working.
             self._listen(self._port)
@@ -742,8 +753,14 @@ class HoldedEmulator:
             except ValueError:
                 page = 1
             page = 1 if self.ignore_page else max(page, 1)
+            if page in self.blank_pages:
+                return []
             start = (page - 1) * self.page_size
-            return copy.deepcopy(items[start:start + self.page_size])
+            answer = copy.deepcopy(items[start:start + self.page_size])
+            if self.endless:
+                answer += [{"id": f"{page:012x}{n:012x}", "name": f"Sin fin {page}.{n}"}
+                           for n in range(len(answer), self.page_size)]
+            return answer
 
     def _create(self, resource, record, omit_id):
         fields = _body_object(record)
@@ -937,7 +954,11 @@ def _as_bytes(body) -> bytes:
 
 
 def _dump(obj) -> bytes:
-    return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+    try:
+        return json.dumps(obj, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+    except UnicodeEncodeError:
+        # Half a character (a lone surrogate) stored in a record: sent as its escape, as JSON allows.
+        return json.dumps(obj, separators=(",", ":")).encode("ascii")
 
 
 def _error(info):

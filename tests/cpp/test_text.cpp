@@ -40,6 +40,11 @@ void chat_numbers() {
 void small_helpers() {
     CHECK_EQ(text::code_points("España"), 6u);
     CHECK_EQ(text::tax_id_key("b-50.123 456"), std::string("B50123456"));
+    for (const char *written : {"ESB12345678", "ES B-12345678", "B/12345678", "es b12345678", "B12345678"})
+        CHECK_EQ(text::tax_id_key(written), std::string("B12345678"));
+    CHECK_EQ(text::tax_id_key("FR 12 345678901"), std::string("12345678901"));
+    CHECK_EQ(text::tax_id_key("12345678Z"), std::string("12345678Z"));  // a NIF keeps its letter
+    CHECK_EQ(text::tax_id_key("ESTE"), std::string("ESTE"));            // no id behind the letters
     CHECK_EQ(text::query_safe("Pérez & Hijos #2"), std::string("Pérez %26 Hijos %232"));
     CHECK_EQ(text::ascii_digits("+34 (0) 6-1"), std::string("34061"));
     CHECK_EQ(text::starts_with("Return:36", "Return:"), true);
