@@ -78,11 +78,12 @@ def workdir(tmp_path, monkeypatch):
 
 
 def config_text(api_key="", idioma="es", autocierre="60", tema="DarkBlue16", appandroid="No", camposlibres="",
-                pais="ES", indice_horas="8"):
+                pais="ES", indice_horas="8", dias_registro="90", registrar_llamadas="No"):
     """A complete config.ini as the application writes it."""
     return (f"[api]\napi_key = {api_key}\ncamposlibres = {camposlibres}\n\n"
             f"[windows]\nidioma = {idioma}\nautocierre_tiempo = {autocierre}\ntema = {tema}\n"
-            f"appandroid = {appandroid}\npais = {pais}\nindice_horas = {indice_horas}\n\n")
+            f"appandroid = {appandroid}\npais = {pais}\nindice_horas = {indice_horas}\n"
+            f"dias_registro = {dias_registro}\nregistrar_llamadas = {registrar_llamadas}\n\n")
 
 
 class Browser:

@@ -35,7 +35,7 @@ def test_first_start_writes_defaults_and_asks_for_the_key(workdir, sg, no_window
     assert settings.lnuevo is True
     assert settings.cvariables == {"api_key": "", "camposlibres": "", "idioma": "es", "autocierre_tiempo": 600,
                                    "tema": "DarkBlue16", "appandroid": False, "pais": "ES", "indice_horas": 8.0,
-                                   "autocierre": True}
+                                   "dias_registro": 90, "registrar_llamadas": False, "autocierre": True}
     assert settings.apiteam is None
     assert no_window == [settings], "an empty key opens the configuration window once"
     assert list(vars(settings)) == ["ficheroini", "configparser", "modelo", "lnuevo", "cvariables", "apiteam"]
