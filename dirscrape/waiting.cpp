@@ -1,6 +1,8 @@
 // The directory's pages are fetched and read on a thread of their own: a slow directory must not
 // leave the application's windows dead. The GUI thread meanwhile keeps every window painted and
 // answering, behind a small modal notice that takes the user's input while the search goes on.
+// Only the GUI thread touches the toolkit's windows; the worker merely wakes the notice's read
+// with write_event_value, which the toolkit makes for other threads.
 #include "dirscrape.hpp"
 #include "released.hpp"
 
@@ -11,15 +13,30 @@
 
 namespace {
 
-// How often the notice's loop looks whether the fetch is over, in milliseconds: well under the
-// tenth of a second within which a window should answer.
-constexpr int POLL_MS = 40;
+// The longest the notice's loop waits without being woken; the worker wakes it when it is done.
+constexpr int LONGEST_WAIT_MS = 1000;
+// The event the worker sends the notice when it is done.
+constexpr const char *DONE = "-HECHO-";
 
-// What the worker leaves for the GUI thread: the value, or the exception raised.
+// What the worker and the GUI thread share; touched only with the GIL held. The notice, once the
+// GUI thread shows one, is what the worker wakes when it is done.
 struct Outcome {
     py::object value;
     py::object error;
+    bool done = false;
+    py::object notice;
 };
+
+// The worker's last step: done, and the notice woken (it may have gone meanwhile).
+void finish(const std::shared_ptr<Outcome> &outcome) {
+    outcome->done = true;
+    if (!outcome->notice) return;
+    try {
+        outcome->notice.attr("write_event_value")(DONE, py::none());
+    } catch (py::error_already_set &) {
+        // The user closed the notice: nobody waits for this answer any more.
+    }
+}
 
 // Runs `work` on a thread of its own; the thread, started.
 py::object start_worker(const std::function<py::object()> &work, const std::shared_ptr<Outcome> &outcome) {
@@ -31,6 +48,7 @@ py::object start_worker(const std::function<py::object()> &work, const std::shar
         } catch (const std::exception &e) {
             outcome->error = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(e.what());
         }
+        finish(outcome);
     });
     py::object thread =
         pymod("threading").attr("Thread")("target"_a = target, "name"_a = "directorio", "daemon"_a = true);
@@ -38,22 +56,29 @@ py::object start_worker(const std::function<py::object()> &work, const std::shar
     return thread;
 }
 
-bool running(const py::object &thread) { return py::bool_(thread.attr("is_alive")()); }
-
 // Waits for the worker. A fetch over within a moment shows nothing; a longer one shows the
-// notice, whose reads keep the windows alive. False when the user closed the notice: the search
-// is given up (its thread ends by itself, within the fetch's own deadline).
-bool wait_for(const py::object &thread) {
+// notice, whose read keeps the windows alive until the worker wakes it. False when the user
+// closed the notice: the search is given up (its thread ends by itself, within the fetch's own
+// deadline).
+bool wait_for(const py::object &thread, const std::shared_ptr<Outcome> &outcome) {
     thread.attr("join")(pymod("dirscrape").attr("NOTICE_DELAY"));
-    if (!running(thread)) return true;
+    if (outcome->done) return true;
     py::object sg = toolkit();
     py::list layout = make_list(make_list(sg.attr("Text")(tr("Buscando en el directorio…"), "font"_a = fonts::FIELD)));
     ScopedWindow notice(sg.attr("Window")(tr("Directorio de empresas"), layout, "modal"_a = true,
                                           "keep_on_top"_a = true, "icon"_a = window_icon(), "finalize"_a = true));
-    while (running(thread)) {
-        py::tuple read = notice->attr("read")("timeout"_a = POLL_MS);
-        if (read[0].is_none()) return false;
+    // Nothing between the test and the hand-over lets the worker run: it either was done, or it
+    // will wake the notice.
+    if (outcome->done) return true;
+    outcome->notice = *notice;
+    while (!outcome->done) {
+        py::tuple read = notice->attr("read")("timeout"_a = LONGEST_WAIT_MS);
+        if (read[0].is_none()) {
+            outcome->notice = py::object();
+            return false;
+        }
     }
+    outcome->notice = py::object();
     return true;
 }
 
@@ -85,7 +110,7 @@ Fetched fetch_off_gui_thread(const py::object &url, const std::function<py::obje
             return py::make_tuple(result);
         },
         outcome);
-    if (!wait_for(thread)) return Fetched::given_up;
+    if (!wait_for(thread, outcome)) return Fetched::given_up;
     if (outcome->error) {
         if (!is_fetch_failure(outcome->error)) raise_error(outcome->error);
         py::print(py::str("directory: {}").format(outcome->error));
