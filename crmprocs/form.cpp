@@ -182,6 +182,8 @@ bool accept(const py::object &window, const py::object &values, const py::object
     bool asks_directory = directory_on && py::len(py::str(values["-Empresa-"])) > 0;
     set_text(window, "-AVISO-", asks_directory ? py::object(tr("Buscando en el directorio…")) : py::str(""));
     py::object answer = altateam(values, telefono, py::bool_(directory_on), self);
+    // The user may have closed the form meanwhile (the window manager's button is never held).
+    if (py::bool_(window.attr("is_closed")())) return true;
     set_text(window, "-AVISO-", py::str(""));
     // A refused or failed creation has been shown to the user; the form stays open with what was
     // typed, to correct and retry or to cancel. None means created without a known page: done, a
