@@ -12,8 +12,10 @@ CMAKE := $(VENV)/bin/cmake
 # Debian packages, for the tests and the demo only (the build needs none of them): virtual screen
 # and its driver, Mono for the simulated handset link, xwd for screenshots, gettext's xgettext for
 # the catalogue check and msgfmt to cross-check the catalogue sources, gio to start the autostart
-# entry as a session would.
-DEBS := xvfb xauth xdotool gettext mono-mcs mono-runtime mono-devel libmono-2.0-1 x11-apps libglib2.0-bin
+# entry as a session would, trayer as a notification area on the virtual screen and xwininfo to
+# see what docked in it.
+DEBS := xvfb xauth xdotool gettext mono-mcs mono-runtime mono-devel libmono-2.0-1 x11-apps x11-utils libglib2.0-bin \
+	trayer
 XVFB := xvfb-run -a -s "-screen 0 1280x1024x24"
 # The one-file bundle: DIST/callcompanion. BUNDLE_DLLS names extra files for its dll/ (the tests'
 # handset stand-in); the vendor's component is bundled from $(APP)/dll.
@@ -22,7 +24,7 @@ BUNDLE_DLLS ?=
 # The folder whose config.ini the autostarted application uses.
 WORKDIR ?= $(HOME)
 
-.PHONY: all deps debs venv build test demo run bench bundle autostart format clean
+.PHONY: all deps debs venv build test windows-check demo run bench bundle autostart format clean
 
 all: build
 
@@ -51,6 +53,16 @@ build: deps
 
 test: build
 	APP_DIR=$(APP) $(XVFB) $(PY) -m pytest -q
+
+# The Windows gate: cross-builds the modules for CPython 3.11 x64 with mingw-w64 and checks what each
+# .pyd exports and imports (the README says what that proves). CPython's Windows headers are
+# fetched once into WINDOWS_CACHE.
+WINDOWS_DEBS := g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
+WINDOWS_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/callcompanion
+
+windows-check: venv
+	@$(MAKE) --no-print-directory debs DEBS="$(WINDOWS_DEBS)"
+	$(PY) tools/windows_check.py --build $(BUILD)/windows --cache $(WINDOWS_CACHE)
 
 # The whole application against local stand-ins of the outside world; SCRIPT=1 plays a few calls,
 # API=v2 gives it a v2 token. (tools/demo.py starts a virtual screen itself when there is no display.)

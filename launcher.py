@@ -115,5 +115,18 @@ def main():
     return 0
 
 
+def handset_read_stuck():
+    """Whether a read of the handset component is still going on: one that blocks keeps the
+    handset watch's thread inside .NET, and the runtime's shutdown would then abort it and end the
+    process with an error."""
+    import threading
+    return any(thread.name == "handset-watch" for thread in threading.enumerate())
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    status = main()
+    if handset_read_stuck():
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    sys.exit(status)

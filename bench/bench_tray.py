@@ -1,22 +1,25 @@
 #!/usr/bin/env python3
-"""Figures of the tray application, run as users run it (launcher.py, the real toolkit, the
-handset stand-in loaded through pythonnet, the Holded emulator on 127.0.0.1):
+"""Presence at ring time, measured as users run the application (launcher.py, the real toolkit
+under Xvfb, the tray icon docked in a notification area (trayer), the handset stand-in loaded
+through pythonnet, the Holded stand-in on 127.0.0.1 answering after --latency-ms):
 
-- start-up: from launching the process to the first read of the tray;
-- resident memory once started;
-- CPU seconds used by 60 s of idle tray (polling the handset every 2.4 s);
-- ring-to-page latency over 20 rings, from the tray read whose time-out polls the new number to
-  the call that opens the contact's page (the wait for the poll itself is not counted).
+- ring to page: from the handset stand-in's change of number to the browser being asked for the
+  contact's page, over --rings rings of known callers in each of three situations side by side:
+  the tray idle, the new-contact form of an unknown caller open, a popup (the about box) open;
+- ring to form: from the ring of an unknown caller to its new-contact form on the screen;
+- the whole application's CPU time per minute while idle (the icon, the handset read every
+  0.5 s), and its resident memory beside the same start with the toolkit's simulated tray.
 
-    APP_DIR=build/app xvfb-run -a .venv/bin/python bench/bench_tray.py [--idle 60] [--rings 20]
+    APP_DIR=build/app xvfb-run -a .venv/bin/python bench/bench_tray.py [--rings 100] [--idle 60]
 
-Hooks inside the process note the times of tray reads and browser calls. They also shorten the
-tray notice shown after each lookup from about 5 s to 0.2 s, only so that 20 rings take one
-minute instead of three; the notice comes after the page and is outside the measured span.
+A hook inside the process notes the moment the browser is asked for each page; windows are found
+on the screen with xdotool.
 """
 import argparse
 import os
+import random
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -27,36 +30,23 @@ sys.path.insert(0, str(ROOT))
 
 from emulators.handset import control  # noqa: E402
 from emulators.holded import HoldedEmulator  # noqa: E402
-from tests.e2e.harness import TRAY_MENU, AppRun, wait_until  # noqa: E402
+from tests.e2e.harness import TRAY_MENU, AppRun, wait_until, xdotool  # noqa: E402
+from tests.fixtures.tray_host import TRAYER, docked_windows, tray_host_present  # noqa: E402
 
-TARGETS = {"latency_ms": 20.0, "idle_cpu_s": 0.2, "startup_s": 1.5, "rss_mb": 80.0}
-NUMBERS = ["622334455", "+34633445566"]  # alternated: the same number twice is taken only once
+TARGETS = {"median_s": 0.4, "p95_s": 0.7, "form_s": 1.0, "idle_cpu_s": 0.2, "extra_rss_mb": 8.0}
+KNOWN = ["622334455", "+34633445566"]   # contacts of the stand-in's seed, alternated
+FORM_TITLE = "^Alta nuevo contacto / empresa$"
+ABOUT_TITLE = "^Necesita soporte"       # the about box's popup shows the support line
+PHASES = random.Random(17)              # when each ring comes, the same from run to run
 
-# Runs the launcher with the hooks; times are CLOCK_MONOTONIC, shared by every process.
+# Notes (epoch seconds) each page the browser is asked for, then runs the launcher.
 PROBE = r'''
 import os, runpy, sys, time
-if os.environ.get("TRAY_BENCH_NO_CLR"):
-    sys.modules["clr"] = None  # the application then runs without the .NET runtime ("sin dll")
-events = open(os.environ["TRAY_BENCH_EVENTS"], "a", buffering=1)
-def note(kind, detail=""):
-    events.write("%.6f %s %s\n" % (time.monotonic(), kind, detail))
-import FreeSimpleGUI as sg
-tray_read = sg.SystemTray.read
-def read(self, *args, **kwargs):
-    note("read-start")
-    event = tray_read(self, *args, **kwargs)
-    note("read", event)
-    return event
-sg.SystemTray.read = read
-show_message = sg.SystemTray.show_message
-def short_message(self, *args, **kwargs):
-    kwargs["time"] = (0, 200)
-    return show_message(self, *args, **kwargs)
-sg.SystemTray.show_message = short_message
+pages = open(os.environ["BENCH_PAGES"], "a", buffering=1)
 import webbrowser
 browser_open = webbrowser.open
 def open_page(url, *args, **kwargs):
-    note("open", url)
+    pages.write("%.6f %s\n" % (time.time(), url))
     return browser_open(url, *args, **kwargs)
 webbrowser.open = open_page
 sys.argv = sys.argv[1:]
@@ -64,24 +54,14 @@ runpy.run_path(sys.argv[0], run_name="__main__")
 '''
 
 
-class Events:
-    def __init__(self, path):
-        self.path = path
+def pages(path):
+    if not path.exists():
+        return []
+    return [(float(when), url) for when, url in (line.split(" ", 1) for line in path.read_text().splitlines())]
 
-    def all(self):
-        if not self.path.exists():
-            return []
-        found = []
-        for line in self.path.read_text().splitlines():
-            when, kind, *detail = line.split(" ", 2)
-            found.append((float(when), kind, detail[0] if detail else ""))
-        return found
 
-    def first(self, kind, after=0.0, detail=None):
-        for when, found, text in self.all():
-            if found == kind and when > after and (detail is None or text == detail):
-                return when
-        return None
+def contact_pages(path):
+    return [(when, url) for when, url in pages(path) if "/contacts/" in url]
 
 
 def cpu_seconds(pid):
@@ -96,86 +76,150 @@ def resident_mb(pid):
     raise RuntimeError("no VmRSS")
 
 
+def percentile(values, share):
+    ordered = sorted(values)
+    return ordered[max(0, int(round(share * len(ordered))) - 1)]
+
+
 def verdict(name, value, unit):
     target = TARGETS[name]
-    return f"{value:8.3f} {unit:3} (target < {target:g} {unit}: {'ok' if value < target else 'MISSED'})"
+    return f"{value:7.3f} {unit} (target < {target:g} {unit}: {'ok' if value < target else 'MISSED'})"
+
+
+def ring_known(run, page_log, rings):
+    """Seconds from each ring of a known caller to the browser being asked for the page."""
+    waits = []
+    for i in range(rings):
+        seen = len(contact_pages(page_log))
+        rang = time.time()
+        run.ring(KNOWN[i % len(KNOWN)])
+        opened = wait_until(lambda: contact_pages(page_log)[seen:], 10, what=f"the page of ring {i + 1}")
+        waits.append(opened[0][0] - rang)
+        run.hangup()
+        # A read sees the line idle before the next ring, which comes at any moment of the
+        # handset's reading rhythm, as calls do.
+        time.sleep(0.6 + PHASES.random() * 0.5)
+    return waits
+
+
+def ring_unknown(run, calls):
+    """Seconds from each ring of an unknown caller to its form on the screen."""
+    waits = []
+    for i in range(calls):
+        rang = time.time()
+        run.ring(f"69900{i:04d}")
+        form = wait_until(lambda: run.windows(FORM_TITLE), 10, interval=0.01, what=f"form {i + 1}")[-1]
+        waits.append(time.time() - rang)
+        run.hangup()
+        run.close_window(form)
+        run.wait_gone(form)
+        time.sleep(0.6)
+    return waits
+
+
+def choose_from_icon_menu(run, entry):
+    wid = [w for w, name in docked_windows() if name.startswith("Holded: ")][-1]
+    x, y, width, height = run.geometry(wid)
+    xdotool("mousemove", "--sync", x + width // 2, y + height // 2)
+    xdotool("click", 3)
+    menu = wait_until(lambda: xdotool("search", "--onlyvisible", "--class", "^Menu$", check=False).split(), 5,
+                      what="the icon's menu")[-1]
+    x, y, _, _ = run.geometry(menu)
+    xdotool("mousemove", "--sync", x + 5, y + 5)
+    time.sleep(0.2)
+    xdotool("key", "--delay", 80, *["Down"] * (TRAY_MENU.index(entry) + 1), "Return")
+
+
+def summary(label, waits):
+    return (f"  {label:<22} n={len(waits):3}  median {statistics.median(waits):.3f} s  "
+            f"p95 {percentile(waits, 0.95):.3f} s  max {max(waits):.3f} s")
+
+
+def measure_icon_run(run, page_log, args):
+    run.start(wrapper=run.root.parent / "probe.py")
+    wait_until(lambda: [w for w, name in docked_windows() if name.startswith("Holded: ")], 30, what="the icon")
+    wait_until(lambda: any(r.query == "page=2" for r in run.holded.requests), 30, what="the contact index")
+    time.sleep(2)
+    pid = run.process.pid
+    figures = {"rss": resident_mb(pid)}
+    before = cpu_seconds(pid)
+    time.sleep(args.idle)
+    figures["idle_cpu"] = (cpu_seconds(pid) - before) * 60 / args.idle
+
+    figures["idle"] = ring_known(run, page_log, args.rings)
+    run.ring("699888777")
+    form = wait_until(lambda: run.windows(FORM_TITLE), 10, what="the form")[-1]
+    run.hangup()
+    time.sleep(0.6)
+    figures["form open"] = ring_known(run, page_log, args.rings)
+    run.close_window(form)
+    run.wait_gone(form)
+
+    choose_from_icon_menu(run, "Acerca de")
+    about = wait_until(lambda: run.windows(ABOUT_TITLE), 10, what="the about box")[-1]
+    figures["popup open"] = ring_known(run, page_log, args.rings)
+    run.close_window(about)
+    run.wait_gone(about)
+
+    figures["form"] = ring_unknown(run, args.forms)
+    choose_from_icon_menu(run, "Apagar")
+    figures["exit"] = run.wait_exit(20)
+    return figures
+
+
+def window_tray_rss(tmp, holded, dll, app_dir):
+    with AppRun(tmp / "window", holded=holded, handset_dll=dll, app_dir=app_dir,
+                env={"CALLCOMPANION_TRAY": "window"}) as run:
+        run.start()
+        run.wait_tray(30)
+        wait_until(lambda: sum(r.query == "page=2" for r in holded.requests) >= 2, 30, what="the contact index")
+        time.sleep(2)
+        return resident_mb(run.process.pid)
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--idle", type=float, default=60.0, help="seconds of idle tray to measure")
-    parser.add_argument("--rings", type=int, default=20)
+    parser.add_argument("--rings", type=int, default=100, help="rings of known callers per situation")
+    parser.add_argument("--forms", type=int, default=20, help="rings of unknown callers")
+    parser.add_argument("--idle", type=float, default=60.0, help="seconds of idle application to measure")
+    parser.add_argument("--latency-ms", type=int, default=150, help="the Holded stand-in's answer time")
     args = parser.parse_args(argv)
     if not os.environ.get("DISPLAY"):
         print("needs a display: run under xvfb-run (make bench does)", file=sys.stderr)
         return 2
     app_dir = Path(os.environ.get("APP_DIR") or ROOT / "build" / "app")
+    trayer = subprocess.Popen(TRAYER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_until(tray_host_present, 10, what="the notification area")
+        with tempfile.TemporaryDirectory(prefix="bench-tray-") as tmp, \
+                HoldedEmulator(latency_ms=args.latency_ms) as holded:
+            tmp = Path(tmp)
+            dll = control.build(tmp / "handset-build")
+            (tmp / "probe.py").write_text(PROBE)
+            page_log = tmp / "pages.txt"
+            with AppRun(tmp / "icon", holded=holded, handset_dll=dll, app_dir=app_dir,
+                        env={"BENCH_PAGES": str(page_log)}) as run:
+                figures = measure_icon_run(run, page_log, args)
+            window_rss = window_tray_rss(tmp, holded, dll, app_dir)
+    finally:
+        trayer.terminate()
 
-    with tempfile.TemporaryDirectory(prefix="bench-tray-") as tmp, HoldedEmulator() as holded:
-        tmp = Path(tmp)
-        dll = control.build(tmp / "handset-build")
-        probe = tmp / "probe.py"
-        probe.write_text(PROBE)
-        events = Events(tmp / "events.txt")
-        with AppRun(tmp / "run", holded=holded, handset_dll=dll, app_dir=app_dir,
-                    env={"TRAY_BENCH_EVENTS": str(events.path)}) as run:
-            launched = time.monotonic()
-            run.start(wrapper=probe)
-            first_read = wait_until(lambda: events.first("read-start"), 30, what="the first tray read")
-            startup = first_read - launched
-            time.sleep(1.0)
-            pid = run.process.pid
-            rss = resident_mb(pid)
-
-            before = cpu_seconds(pid)
-            time.sleep(args.idle)
-            idle_cpu = cpu_seconds(pid) - before
-            polls = sum(1 for when, kind, detail in events.all()
-                        if kind == "read" and detail == "__TIMEOUT__" and when > first_read + 1.0)
-
-            latencies, waits = [], []
-            for i in range(args.rings):
-                number = NUMBERS[i % len(NUMBERS)]
-                seen_opens = len([e for e in events.all() if e[1] == "open"])
-                rang = time.monotonic()
-                run.ring(number)
-                wait_until(lambda: len([e for e in events.all() if e[1] == "open"]) > seen_opens, 15,
-                           what=f"the page for ring {i + 1}")
-                poll = events.first("read", after=rang, detail="__TIMEOUT__")
-                opened = events.first("open", after=poll)
-                latencies.append((opened - poll) * 1000)
-                waits.append(opened - rang)
-                run.hangup()
-                # Let the (shortened) notice end so the next ring finds the tray reading again.
-                wait_until(lambda: events.first("read-start", after=opened), 10, what="the tray again")
-
-            run.choose_menu_entry(TRAY_MENU.index("Apagar"))
-            code = run.wait_exit(20)
-
-        # The same start without the .NET runtime, to show what the handset link costs.
-        bare_events = Events(tmp / "bare-events.txt")
-        with AppRun(tmp / "bare", holded=holded, handset_dll=dll, app_dir=app_dir,
-                    env={"TRAY_BENCH_EVENTS": str(bare_events.path), "TRAY_BENCH_NO_CLR": "1"}) as bare:
-            bare.start(wrapper=probe)
-            wait_until(lambda: bare_events.first("read-start"), 30, what="the first tray read")
-            time.sleep(1.0)
-            bare_rss = resident_mb(bare.process.pid)
-
-    latencies.sort()
-    p95 = latencies[max(0, int(round(0.95 * len(latencies))) - 1)]
-    print("Tray application (launcher.py, real toolkit under Xvfb, handset stand-in, Holded emulator)")
-    print(f"  start-up to first tray read   {verdict('startup_s', startup, 's')}")
-    print(f"  resident memory after start   {verdict('rss_mb', rss, 'MB')}")
-    print(f"      of which the .NET runtime of the handset link: {rss - bare_rss:.1f} MB "
-          f"(the same start without it: {bare_rss:.1f} MB)")
-    print(f"  CPU of {args.idle:g} s idle tray        {verdict('idle_cpu_s', idle_cpu, 's')}  ({polls} polls)")
-    print(f"  ring-to-page latency, {len(latencies)} rings (poll that sees the number -> browser call):")
-    print(f"      median {statistics.median(latencies):.2f} ms, mean {statistics.mean(latencies):.2f} ms, "
-          f"p95 {p95:.2f} ms, max {latencies[-1]:.2f} ms")
-    print(f"      median {verdict('latency_ms', statistics.median(latencies), 'ms')}")
-    print(f"  ring to page including the poll wait: mean {statistics.mean(waits):.2f} s, max {max(waits):.2f} s")
-    print(f"  shut down from the tray menu: exit status {code}")
-    return 0 if code == 0 else 1
+    print(f"Presence at ring time (launcher.py, tray icon in trayer, handset stand-in, Holded stand-in at "
+          f"{args.latency_ms} ms)")
+    print("  ring of a known caller -> browser asked for the page:")
+    for situation in ("idle", "form open", "popup open"):
+        waits = figures[situation]
+        print(summary(situation, waits))
+        print(f"      median {verdict('median_s', statistics.median(waits), 's')}, "
+              f"p95 {verdict('p95_s', percentile(waits, 0.95), 's')}")
+    print(summary("ring -> form on screen", figures["form"]))
+    print(f"      median {verdict('form_s', statistics.median(figures['form']), 's')}, "
+          f"max {max(figures['form']):.3f} s")
+    print(f"  CPU per minute while idle     {verdict('idle_cpu_s', figures['idle_cpu'], 's')}")
+    print(f"  resident memory: icon tray {figures['rss']:.1f} MB, the toolkit's tray {window_rss:.1f} MB: "
+          f"{verdict('extra_rss_mb', figures['rss'] - window_rss, 'MB')} more")
+    print(f"  shut down from the icon's menu: exit status {figures['exit']}")
+    return 0 if figures["exit"] == 0 else 1
 
 
 if __name__ == "__main__":

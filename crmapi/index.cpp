@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -160,6 +161,22 @@ public:
 
     bool enabled() const { return hours_ > 0; }
 
+    bool building() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return building_ > 0;
+    }
+
+    // When the index now in use was read (seconds since the epoch); None before the first read.
+    py::object read_at() const {
+        std::time_t when;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!book_) return py::none();
+            when = read_wall_;
+        }
+        return py::float_(static_cast<double>(when));
+    }
+
     // Reads the whole contact list now, in the calling thread; the number of contacts read.
     // Raises when it cannot, keeping the index it had. `reserved`: reserve() has counted this
     // build already.
@@ -194,6 +211,7 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<Book> book_;
     Clock::time_point built_at_{};
+    std::time_t read_wall_ = 0;
     Clock::time_point failed_at_{};
     bool failed_ = false;
     int building_ = 0;
@@ -267,6 +285,7 @@ std::size_t ContactIndex::build(bool reserved) {
     if (building_ == 0) added_.clear();
     book_ = std::move(book);
     built_at_ = Clock::now();
+    read_wall_ = std::time(nullptr);
     failed_ = false;
     return count;
 }
@@ -432,6 +451,9 @@ void register_index(py::module_ &m) {
              "cliente"_a, "pais"_a = "ES", "horas"_a = 8)
         .def_property_readonly("listo", &ContactIndex::ready, "True once a build has completed.")
         .def_property_readonly("activo", &ContactIndex::enabled, "False when the settings turn the index off.")
+        .def_property_readonly("leyendo", &ContactIndex::building, "True while the contact list is being read.")
+        .def_property_readonly("leido", &ContactIndex::read_at,
+                               "When the index in use was read (seconds since the epoch); None before the first read.")
         .def("__len__", &ContactIndex::size)
         .def(
             "actualizar", [](ContactIndex &self) { return self.build(); },

@@ -1,5 +1,6 @@
 // The lookup of a caller among the Holded contacts, the labelled input row of the new-contact
 // form and the quick-link searches for a caller.
+#include "contacts.hpp"
 #include "crmprocs.hpp"
 #include "failure.hpp"
 #include "released.hpp"
@@ -38,30 +39,21 @@ py::list find_contacts(const py::object &apiteam, const py::object &ntelf) {
     return contacto;
 }
 
+py::list buscar_contactos(py::object self, py::object ntelf) {
+    return find_contacts(self.attr("variable").attr("apiteam"), ntelf);
+}
+
 py::object buscateam(py::object self, py::object ntelf, py::object tray) {
     // No number, or an empty one: an empty filter would list every contact and open them all.
     if (ntelf.is_none() || is_empty_text(ntelf)) return py::none();
 
-    py::list contacto = find_contacts(self.attr("variable").attr("apiteam"), ntelf);
-    py::list names;
-    for (py::handle a : contacto) {
-        // A record without an id has no page to open.
-        if (!py::isinstance<py::dict>(a) || !a.contains("id")) continue;
-        open_page(holded_page("contacts", a[py::str("id")]));
-        py::object name = a.attr("get")("name");
-        if (py::isinstance<py::str>(name) && py::len(name) > 0) names.append(name);
-    }
-    bool lcrear = py::len(contacto) < 1;
-
-    if (!tray.is_none()) {
-        py::str message = tr("Telefono ") + py::str(ntelf);
-        // The caller by name, when known.
-        if (py::len(names) > 0) message = py::str(message + py::str("\n") + py::str(", ").attr("join")(names));
-        show_notice(tray, tr("Verificando"), message, "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
-    }
+    py::list contacto = buscar_contactos(self, ntelf);
+    open_contact_pages(contacto);
+    if (!tray.is_none())
+        show_notice(tray, tr("Verificando"), caller_notice(ntelf, contacto), "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
 
     // Through the module, so that a replaced form (a test's, a user's) is the one opened.
-    if (lcrear) pymod("crmprocs").attr("alta")(self, ntelf);
+    if (py::len(contacto) < 1) pymod("crmprocs").attr("alta")(self, ntelf);
     return py::none();
 }
 
@@ -104,6 +96,10 @@ void register_lookup(py::module_ &m) {
     m.def("blink", &blink, "valores"_a, "telefono"_a, "Opens the WhatsApp, Google and LinkedIn searches for a caller.");
     m.def("InfoIn", &InfoIn, "text"_a, "key"_a, "enable_events"_a = false,
           "One layout row: a right-aligned caption and its text field.");
+    m.def("buscar_contactos", &buscar_contactos, "self"_a, "ntelf"_a,
+          "The contacts with this number: from the contact index when it knows the number (no request),\n"
+          "else from Holded's exact filters, whose finds the index learns. Raises when Holded cannot be\n"
+          "asked or refuses; never opens a window, so it may run on any thread.");
     m.def("buscateam", &buscateam, "self"_a, "ntelf"_a, "tray"_a = py::none(),
           "Opens the page of every contact with this number, else the new-contact form.");
 }

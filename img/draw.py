@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Draws the application's pictures: language flags, quick-link buttons,
-the window icon and the switch pictures.
+the window icon, the notification-area icon and the switch pictures.
 
     draw.py OUTDIR           write the image folder's files into OUTDIR
     draw.py --header OUT.hpp write the C++ header with the embedded pictures
@@ -419,6 +419,27 @@ def draw_app_icon(size):
     return c
 
 
+# --- notification-area icon ---------------------------------------------------
+
+TRAY_SIZES = (16, 24, 32, 48)
+
+
+def draw_tray_icon(size, attention=False):
+    """The tray's picture: a white handset on the application's blue, drawn plain so that it
+    reads at 16 pixels. The attention variant (Holded or the handset not answering) is greyed
+    with a red badge holding an exclamation mark."""
+    s = size / 16.0
+    c = Canvas(size, size)
+    c.fill(rrect(0.5 * s, 0.5 * s, 15.5 * s, 15.5 * s, 3.2 * s), '#7d848f' if attention else '#1f6fd6')
+    c.fill(handset(8 * s, 8 * s, 9.5 * s), '#ffffff')
+    if attention:
+        c.fill(circle(11.6 * s, 11.6 * s, 4.4 * s), '#ffffff')
+        c.fill(circle(11.6 * s, 11.6 * s, 3.6 * s), '#d93025')
+        c.fill(rrect(11.0 * s, 9.0 * s, 12.2 * s, 12.6 * s, 0.5 * s), '#ffffff')
+        c.fill(circle(11.6 * s, 13.7 * s, 0.65 * s), '#ffffff')
+    return c
+
+
 # --- switch pictures (100 x 40) -----------------------------------------------
 
 def _glyph(letter, x, y, h, stroke):
@@ -479,6 +500,9 @@ def write_image_folder(outdir):
     icon48 = draw_app_icon(48).png()
     files['hola.png'] = icon48
     files['hola.ico'] = encode_ico([(32, draw_app_icon(32).png()), (48, icon48)])
+    for size in TRAY_SIZES:
+        files['tray-%d.png' % size] = draw_tray_icon(size).png()
+        files['tray-alert-%d.png' % size] = draw_tray_icon(size, attention=True).png()
     for name, data in sorted(files.items()):
         with open(os.path.join(outdir, name), 'wb') as f:
             f.write(data)

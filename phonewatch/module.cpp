@@ -16,11 +16,15 @@ PYBIND11_MODULE(phonewatch, m) {
         m.attr("clr") = py::none();
     }
 
-    // How often the handset is read, and Holded probed again while it cannot be reached; read at
-    // each use, so they can be tuned without a rebuild.
-    m.attr("POLL_SECONDS") = 2.4;
+    // How often the handset is read (on a thread of its own, whatever holds the GUI thread), and
+    // Holded probed again while it cannot be reached; read at each use, so they can be tuned
+    // without a rebuild.
+    m.attr("POLL_SECONDS") = 0.5;
     m.attr("RETRY_SECONDS") = 60.0;
+    // How long the handset may not answer before the user is told it is lost.
+    m.attr("SILENCE_SECONDS") = 10.0;
 
     register_numbers(m);
+    register_tray(m);
     register_app(m);
 }

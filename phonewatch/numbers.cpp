@@ -3,6 +3,10 @@
 
 #include "text.hpp"
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace {
 
 void require_text(const py::object &value, const char *function) {
@@ -16,13 +20,42 @@ void require_text(const py::object &value, const char *function) {
 const char *const SERVICE_PREFIXES[] = {"#31#", "*31#"};
 
 // A character that no telephone number holds but that comes along with one: tabs and blanks
-// other than the plain space (which procetlf removes), and invisible format marks such as
-// zero-width spaces and the direction marks a phone wraps numbers in.
+// other than the plain space (which procetlf removes), control characters (NUL, a terminal's
+// escape codes, DEL) and invisible format marks such as zero-width spaces and the direction
+// marks a phone wraps numbers in.
 bool is_stray(const py::str &ch, const py::object &unicodedata) {
     if (ch.equal(py::str(" "))) return false;
     if (py::bool_(ch.attr("isspace")())) return true;
-    return py::str(unicodedata.attr("category")(ch)).cast<std::string>() == "Cf";
+    std::string category = py::str(unicodedata.attr("category")(ch)).cast<std::string>();
+    return category == "Cf" || category == "Cc";
 }
+
+// The whole-word digit runs of the arguments written together (by Python's \b, for which
+// letters of any script are word characters), each with whether a "+" stands right before it.
+std::vector<std::pair<bool, std::string>> argument_digit_runs(const py::list &argv) {
+    std::string joined;
+    for (size_t i = 1; i < py::len(argv); ++i) joined += clean_number(argv[i]).cast<std::string>();
+    std::vector<std::pair<bool, std::string>> runs;
+    for (py::handle found : pymod("re").attr("findall")(R"((\+?)\b(\d+)\b)", py::str(joined))) {
+        py::tuple groups = py::reinterpret_borrow<py::tuple>(found);
+        runs.emplace_back(py::len(groups[0]) > 0, groups[1].cast<std::string>());
+    }
+    return runs;
+}
+
+// The country calling code of the office (setting pais), whose numbers the lookup knows in
+// their national form; Spain's when the setting names no country.
+std::string home_calling_code(const py::object &settings) {
+    py::object phonenumbers = pymod("phonenumbers");
+    py::object pais = settings.attr("get")("pais", "ES");
+    py::object region = py::isinstance<py::str>(pais) ? py::str(pais).attr("strip")().attr("upper")() : py::str("ES");
+    long code = phonenumbers.attr("country_code_for_region")(region).cast<long>();
+    if (code == 0) code = phonenumbers.attr("country_code_for_region")("ES").cast<long>();
+    return std::to_string(code);
+}
+
+// The start-up number keeps the last nine digits of the arguments.
+constexpr size_t STARTUP_DIGITS = 9;
 
 }  // namespace
 
@@ -50,6 +83,29 @@ py::str clean_number(const py::object &telefono) {
     return number;
 }
 
+// A foreign number written with "+" or "00" is kept whole ("+" and all its digits); otherwise,
+// and for the office's own country code, the last nine digits of the whole-word digit runs of
+// all arguments written together.
+py::str startup_number(const py::list &argv, const py::object &settings) {
+    auto runs = argument_digit_runs(argv);
+    if (runs.empty()) return py::str("");
+    std::string digits;
+    for (const auto &run : runs) digits += run.second;
+    bool zeros = text::starts_with(digits, "00");
+    if (zeros) digits.erase(0, 2);
+    if ((runs.front().first || zeros) && !digits.empty() && !text::starts_with(digits, home_calling_code(settings)))
+        return py::str("+" + digits);
+
+    // Runs are prepended from the last one until exactly nine digits are reached; whatever
+    // that gives, its last nine digits are the number.
+    std::string ctele;
+    for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
+        ctele = run->second + ctele;
+        if (ctele.size() == STARTUP_DIGITS) break;
+    }
+    return py::str(ctele.size() > STARTUP_DIGITS ? ctele.substr(ctele.size() - STARTUP_DIGITS) : ctele);
+}
+
 bool has_digit(const py::str &number) { return !text::ascii_digits(number.cast<std::string>()).empty(); }
 
 py::str procetlf(const py::object &telefono) {
@@ -70,5 +126,5 @@ void register_numbers(py::module_ &m) {
     m.def("validatenumero", &validatenumero, "text"_a, "Whether the text holds only digits, blanks and +.");
     m.def("clean_number", &clean_number, "telefono"_a,
           "The number without a leading #31# or *31#, with digits of any script as 0-9 and without tabs,\n"
-          "no-break or zero-width blanks; plain spaces stay (procetlf removes them).");
+          "control characters, no-break or zero-width blanks; plain spaces stay (procetlf removes them).");
 }

@@ -21,7 +21,8 @@ ARTIFACTS = os.path.join(ROOT, "tests", "artifacts")
 if APP_DIR not in sys.path:
     sys.path.insert(0, APP_DIR)
 
-pytest_plugins = ["tests.fixtures.holded", "tests.fixtures.directory", "tests.fixtures.handset"]
+pytest_plugins = ["tests.fixtures.holded", "tests.fixtures.directory", "tests.fixtures.handset",
+                  "tests.fixtures.tray_host"]
 
 
 @pytest.fixture(scope="session")

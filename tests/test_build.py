@@ -1,6 +1,6 @@
 """The application folder as users get it: six modules exporting only their entry points, the
 resources beside them, and modules that import without a display or a .NET runtime; the build
-path without gettext's tools; the catalogue compiler's checks; the autostart entry."""
+path without gettext's tools; the catalogue compiler's checks; the autostart entry; the Windows gate's verdicts."""
 import gettext
 import glob
 import os
@@ -184,3 +184,52 @@ def test_cpp_sources_are_laid_out_as_clang_format_says():
     done = subprocess.run([shutil.which("clang-format", path=str(PYTHON.parent)), "--dry-run", "--Werror", *sources],
                           cwd=ROOT, capture_output=True, text=True)
     assert done.returncode == 0, "run make format:\n" + done.stderr[:2000]
+
+
+# ---- the Windows gate's verdicts (make windows-check runs the gate itself, with mingw-w64) ----
+
+def _objdump(imports, exports):
+    """`objdump -p`'s import and export tables of a .pyd, as it prints them."""
+    lines = ["The Import Tables (interpreted .idata section contents)",
+             " vma:            Hint    Time      Forward  DLL       First"]
+    for dll, symbols in imports.items():
+        lines += ["", f"\tDLL Name: {dll}", "\tvma:  Hint/Ord Member-Name Bound-To"]
+        lines += [f"\t7cf{n:02x}\t   {n}  {symbol}" for n, symbol in enumerate(symbols)]
+    lines += ["", "The Export Tables (interpreted .edata section contents)", "", "Export Flags \t\t\t0",
+              "Export Address Table -- Ordinal Base 1", "\t[   0] +base[   1] 2430 Export RVA", "",
+              "[Ordinal/Name Pointer] Table"]
+    lines += [f"\t[{n:4}] {symbol}" for n, symbol in enumerate(exports)]
+    return "\n".join(lines + ["", "The Function Table (interpreted .pdata section contents)", ""])
+
+
+def test_windows_gate_names_the_module_and_each_symbol_it_refuses():
+    from tools import windows_check
+
+    python = {"PyBaseObject_Type", "_Py_NoneStruct"}
+    good = {"python311.dll": ["PyBaseObject_Type", "_Py_NoneStruct"], "KERNEL32.dll": ["CloseHandle"],
+            "msvcrt.dll": ["malloc"]}
+    assert windows_check.module_faults("conf", *windows_check.pe_tables(_objdump(good, ["PyInit_conf"])),
+                                       python) == []
+
+    bad = dict(good, **{"python311.dll": ["PyBaseObject_Type", "_PyOld_Gone"], "libstdc++-6.dll": ["_ZSt4cout"]})
+    faults = windows_check.module_faults("conf", *windows_check.pe_tables(_objdump(bad, ["PyInit_conf", "stray"])),
+                                         python)
+    assert faults == ["conf.pyd exports stray: only PyInit_conf may be exported",
+                      "conf.pyd imports _PyOld_Gone from python311.dll, which CPython 3.11 does not export",
+                      "conf.pyd imports libstdc++-6.dll: only python311.dll and Windows' own DLLs may be "
+                      "imported (mingw's runtime must be linked in)"]
+
+
+def test_windows_gate_refuses_posix_headers_our_files_include_not_those_the_toolchain_does():
+    from tools import windows_check
+
+    root, mingw = windows_check.ROOT, "/usr/share/mingw-w64/include"
+    pybind11 = root / ".venv" / "pybind11" / "include"
+    stderr = "\n".join([f". {root}/common/py.hpp", f".. {pybind11}/pybind11/pybind11.h", f"... {mingw}/pthread.h",
+                        f".. {mingw}/sys/time.h", f". {mingw}/unistd.h", "x.cpp:3: warning: something",
+                        ". /usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++/mutex",
+                        f".. {mingw}/pthread.h", "Multiple include guards may be useful for:", __file__, ""])
+    tree, messages = windows_check.include_tree(stderr)
+    assert messages == ["x.cpp:3: warning: something\n"]
+    assert windows_check.posix_includes(str(root / "crmapi" / "client.cpp"), tree, [pybind11]) == [
+        (os.path.join("common", "py.hpp"), "sys/time.h"), (os.path.join("crmapi", "client.cpp"), "unistd.h")]

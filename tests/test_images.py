@@ -52,7 +52,8 @@ def generated(tmp_path_factory):
 
 def test_image_folder_holds_every_picture_at_its_size(generated):
     folder = generated / "folder"
-    expected = {f + ".png" for f in FLAGS} | {
+    tray = {f"tray-{kind}{size}.png" for kind in ("", "alert-") for size in (16, 24, 32, 48)}
+    expected = {f + ".png" for f in FLAGS} | tray | {
         "linkedin.png", "google.png", "whatsapp.png", "hola.png", "hola.ico"}
     assert set(os.listdir(folder)) == expected
     for code in FLAGS:
@@ -61,6 +62,12 @@ def test_image_folder_holds_every_picture_at_its_size(generated):
     for name in ("linkedin", "google", "whatsapp"):
         assert read_png((folder / (name + ".png")).read_bytes())[:2] == (64, 64)
     assert read_png((folder / "hola.png").read_bytes())[:2] == (48, 48)
+    for name in tray:
+        size = int(name.rsplit("-", 1)[1][:-4])
+        assert read_png((folder / name).read_bytes())[:2] == (size, size)
+    # The attention picture differs from the plain one at every size.
+    assert all((folder / f"tray-{n}.png").read_bytes() != (folder / f"tray-alert-{n}.png").read_bytes()
+               for n in (16, 24, 32, 48))
     # Every flag is its own picture.
     assert len({(folder / (f + ".png")).read_bytes() for f in FLAGS}) == len(FLAGS)
 

@@ -5,6 +5,7 @@ notice on one timeline, and replays the events a test scripts: each `read` of a 
 takes the next scripted step. A read with nothing left to replay raises ScriptExhausted, which
 derives from BaseException so that code catching Exception cannot swallow it.
 """
+import time
 import types
 
 TIMEOUT = "__TIMEOUT__"
@@ -23,6 +24,17 @@ class Step:
 
 
 CLOSE = Step(None)  # the user closes the window with X: read gives (None, None)
+
+
+class Until(Step):
+    """Tray reads that answer __TIMEOUT__, so the tray loop goes round, until `condition()` holds
+    (work of other threads shows on the GUI thread only between reads). `before` runs once, at
+    the first read. Waiting more than `timeout` seconds fails the test."""
+
+    def __init__(self, condition, what, before=None, timeout=10):
+        super().__init__(TIMEOUT)
+        self.condition, self.what, self.before, self.timeout = condition, what, before, timeout
+        self.deadline = None
 
 
 def _as_step(item):
@@ -168,7 +180,8 @@ class SystemTray:
     def __init__(self, menu=None, filename=None, data=None, data_base64=None, tooltip=None, metadata=None):
         tk = self._toolkit
         self.menu, self.data_base64, self.filename = menu, data_base64, filename
-        self.messages = []
+        self.messages, self.pictures = [], []
+        self.tooltip = tooltip
         self.closed = False
         tk.trays.append(self)
         tk.timeline.append(("tray", menu))
@@ -181,6 +194,14 @@ class SystemTray:
         self.messages.append((title, message, messageicon))
         self._toolkit.timeline.append(("message", title, message))
         return TIMEOUT
+
+    def update(self, menu=None, tooltip=None, filename=None, data=None, data_base64=None):
+        if menu is not None:
+            self.menu = menu
+        if tooltip is not None:
+            self.tooltip = tooltip
+        if filename is not None or data_base64 is not None:
+            self.pictures.append(filename or data_base64)
 
     def close(self):
         self.closed = True
@@ -215,10 +236,25 @@ def make_toolkit():
         sg.steps.extend(_as_step(item) for item in items)
 
     def _next_step(reader):
+        if sg.steps and isinstance(sg.steps[0], Until) and isinstance(reader, SystemTray):
+            return _wait(sg.steps[0])
         if not sg.steps:
             what = getattr(reader, "title", "the tray")
             raise ScriptExhausted(f"{what!r} read once more than the test scripted")
         return sg.steps.pop(0)
+
+    def _wait(until):
+        if until.deadline is None:
+            until.deadline = time.monotonic() + until.timeout
+            if until.before is not None:
+                until.before()
+        if until.condition():
+            sg.steps.pop(0)
+        elif time.monotonic() > until.deadline:
+            raise AssertionError(f"waited {until.timeout} s in vain for {until.what}")
+        else:
+            time.sleep(0.01)
+        return Step(TIMEOUT)
 
     sg.script, sg._next_step = script, _next_step
 

@@ -51,11 +51,12 @@ IDENTICAL_OK = {
     "en": frozenset({"OK", "Error", "ERROR", "Email:", "About...", "Remote Call "}),
     "eu": frozenset({"OK"}),
     "fr": frozenset({"OK"}),
-    "gl": frozenset({"OK", "Buscar", "CONTACTO", "Empresa:", "Cancelar", "Aplicar"}),
+    "gl": frozenset({"OK", "Buscar", "CONTACTO", "Empresa:", "Cancelar", "Aplicar", "conectado", "desactivado",
+                     "Teléfono", "Índice", "Teléfono desactivado"}),
     "it": frozenset({"OK", "Telefono:", "Telefono "}),
     "nl": frozenset({"OK"}),
     "no": frozenset({"OK"}),
-    "pt": frozenset({"OK", "CONTACTO", "Empresa:", "Cancelar", "Aplicar"}),
+    "pt": frozenset({"OK", "CONTACTO", "Empresa:", "Cancelar", "Aplicar", "Índice"}),
 }
 
 # Pairs of markers that must open and close a translation when they open and close its source.

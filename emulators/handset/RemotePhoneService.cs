@@ -6,12 +6,16 @@
 //   idle | (empty) | (file missing)  -> no call, ActiveNumber == ""
 //   ring <NUMBER>                    -> ActiveNumber == NUMBER
 //   unreachable                      -> ActiveNumber throws
+// A second line "delay <SECONDS>" makes every read take that long first (a
+// component that blocks).
 // Location: $HANDSET_STATE if set, else handset.state beside this assembly.
 
 using System;
 using System.IO;
 using System.Reflection;
+using System.Globalization;
 using System.Text;
+using System.Threading;
 
 [assembly: AssemblyTitle("RemotePhoneService")]
 [assembly: AssemblyVersion("1.0.0.0")]
@@ -86,11 +90,22 @@ namespace JustRemotePhone.RemotePhoneService
             {
                 if (!connected)
                     throw new InvalidOperationException("BeginConnect has not been called");
-                return ParseState(ReadFirstLine());
+                string[] lines = ReadLines();
+                Delay(lines);
+                return ParseState(lines[0]);
             }
         }
 
-        private string ReadFirstLine()
+        private static void Delay(string[] lines)
+        {
+            if (lines.Length < 2 || !lines[1].StartsWith("delay ", StringComparison.Ordinal))
+                return;
+            double seconds;
+            if (Double.TryParse(lines[1].Substring(6).Trim(), NumberStyles.Float, CultureInfo.InvariantCulture, out seconds) && seconds > 0)
+                Thread.Sleep(TimeSpan.FromSeconds(seconds));
+        }
+
+        private string[] ReadLines()
         {
             string text;
             try
@@ -99,14 +114,16 @@ namespace JustRemotePhone.RemotePhoneService
             }
             catch (FileNotFoundException)
             {
-                return "";
+                return new string[] { "" };
             }
             catch (DirectoryNotFoundException)
             {
-                return "";
+                return new string[] { "" };
             }
-            int end = text.IndexOfAny(new char[] { '\r', '\n' });
-            return (end < 0 ? text : text.Substring(0, end)).Trim();
+            string[] lines = text.Split(new char[] { '\n' });
+            for (int i = 0; i < lines.Length; ++i)
+                lines[i] = lines[i].Trim();
+            return lines;
         }
 
         private static string ParseState(string line)

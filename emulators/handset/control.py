@@ -82,6 +82,14 @@ def unreachable(state_path):
     _write(state_path, UNREACHABLE)
 
 
+def delay(state_path, seconds):
+    """Every read of ActiveNumber takes ``seconds`` first (a component that blocks); the state
+    stays what it was. 0 reads at once again."""
+    kind, number = status(state_path)
+    line = {IDLE: IDLE, UNREACHABLE: UNREACHABLE}.get(kind, "%s %s" % (RING, number))
+    _write(state_path, line + ("\ndelay %g" % seconds if seconds > 0 else ""))
+
+
 def status(state_path):
     """The state as the assembly would see it: (kind, number).
 
