@@ -113,31 +113,58 @@ py::object fetch_record(py::object self, py::object cual, py::object id) {
     return speaks_v2(self) ? v2_answer(response) : decode(response);
 }
 
-// The id a successful write names: a non-empty text, else None (the record may exist but its
-// page is unknown). A body that is not JSON names none.
-py::object written_id(const py::object &response) {
-    py::object body;
+// An answer's JSON body; None when it is not JSON.
+py::object json_body(const py::object &response) {
     try {
-        body = pymod("json").attr("loads")(response.attr("text"));
+        return pymod("json").attr("loads")(response.attr("text"));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ValueError)) throw;
         return py::none();
     }
+}
+
+// The id a successful write names: a non-empty text, else None (the record may exist but its
+// page is unknown). A body that is not JSON names none.
+py::object written_id(const py::object &response) {
+    py::object body = json_body(response);
     if (!py::isinstance<py::dict>(body)) return py::none();
     py::object id = body.attr("get")("id");
     if (!py::isinstance<py::str>(id) || py::len(id) == 0) return py::none();
     return id;
 }
 
-// The outcome of a create or update: the id, with `web` at the record's page; None for a success
-// that names no record; the refusal in v1's shape for any other status.
-py::object written(py::object self, const py::object &cual, const py::object &response, int success,
-                   py::object id = py::none()) {
-    if (status_of(response) != success)
-        return speaks_v2(self) ? py::object(v2::to_v1_error(status_of(response), decode(response))) : decode(response);
+// Whether a 2xx answer's body is v1's refusal all the same ({"status": 0, "info": ...}).
+bool refused_in_body(const py::object &response) {
+    py::object body = json_body(response);
+    return py::isinstance<py::dict>(body) && body.attr("get")("status").equal(py::int_(0));
+}
+
+// Words for a server error: its status and Holded's words when its JSON has any. An answer that
+// is not JSON raises the decoder's error, as any unreadable answer does.
+std::string server_failure(const py::object &response) {
+    std::string text = "Holded: error " + std::to_string(status_of(response));
+    py::object body = decode(response);
+    if (!py::isinstance<py::dict>(body)) return text;
+    for (const char *field : {"info", "detail", "title"}) {
+        py::object words = body.attr("get")(field);
+        if (py::isinstance<py::str>(words) && py::len(words) > 0) return text + ": " + std::string(py::str(words));
+    }
+    return text;
+}
+
+// The outcome of a create or update. Any 2xx answer that names an id is a success: the id, with
+// `web` at the record's page; a 2xx that names none is None (the record may exist but its page is
+// unknown), unless its body says status 0 (v1's refusal). A 5xx raises: the record may or may not
+// have been written, and the caller must find out before writing again. Any other status is the
+// refusal in v1's shape.
+py::object written(py::object self, const py::object &cual, const py::object &response, py::object id = py::none()) {
+    int status = status_of(response);
+    if (status >= 500) raise_user_error(server_failure(response));
+    if (status < 200 || status >= 300)
+        return speaks_v2(self) ? py::object(v2::to_v1_error(status, decode(response))) : decode(response);
     py::object named = written_id(response);
     if (!named.is_none()) id = named;
-    if (id.is_none()) return py::none();
+    if (id.is_none()) return refused_in_body(response) ? decode(response) : py::object(py::none());
     self.attr("web") = app_page(cual, id);
     return id;
 }
@@ -147,7 +174,7 @@ py::object update_v2(py::object self, const py::object &cual, const py::object &
     py::object current = send(self, "get", record_url(self, cual, id));
     if (status_of(current) != 200) return v2::to_v1_error(status_of(current), decode(current));
     py::dict body = v2::replacement_body(decode(current), changes);
-    return written(self, cual, send(self, "put", record_url(self, cual, id), body), 200, id);
+    return written(self, cual, send(self, "put", record_url(self, cual, id), body), id);
 }
 
 py::object update_record(py::object self, py::object cual, py::object id, py::object payload) {
@@ -155,7 +182,7 @@ py::object update_record(py::object self, py::object cual, py::object id, py::ob
     if (payload.is_none()) return table_entry(self, cual)[py::int_(1)];
     if (id.is_none()) return py::str("ID necesario");
     if (speaks_v2(self)) return update_v2(self, cual, id, payload);
-    return written(self, cual, send(self, "put", record_url(self, cual, id), payload), 200);
+    return written(self, cual, send(self, "put", record_url(self, cual, id), payload));
 }
 
 // v2 takes no contact persons at creation: each becomes a person contact of its own, linked to
@@ -183,7 +210,7 @@ bool link_persons_v2(py::object self, const py::object &cual, const py::object &
 py::object create_v2(py::object self, const py::object &cual, const py::object &payload) {
     std::vector<std::string> lost;
     py::dict body = v2::create_body(payload, lost);
-    py::object result = written(self, cual, send(self, "post", endpoint(self, cual), body), 201);
+    py::object result = written(self, cual, send(self, "post", endpoint(self, cual), body));
     py::object persons = payload.attr("get")("contactPersons");
     if (py::isinstance<py::str>(result) && py::isinstance<py::list>(persons) && py::len(persons) > 0) {
         try {
@@ -205,7 +232,7 @@ py::object new_record(py::object self, py::object cual, py::object payload) {
     if (payload.is_none()) return table_entry(self, cual)[py::int_(1)];
     self.attr("no_guardado") = py::list();
     if (speaks_v2(self)) return create_v2(self, cual, payload);
-    return written(self, cual, send(self, "post", endpoint(self, cual), payload), 201);
+    return written(self, cual, send(self, "post", endpoint(self, cual), payload));
 }
 
 // --- the start-up probe's report -------------------------------------------------------------
@@ -451,13 +478,16 @@ const char *const INFO_DOC =
 const char *const UPDATE_DOC =
     "Updates the fields of record `id` given in `payload`; without payload, the resource's template.\n"
     "Returns the id on success (and web holds the record's page), the API's error body when\n"
-    "refused, or None when the API reported success without saying which record (web unchanged).";
+    "refused, or None when the API reported success without saying which record (web unchanged).\n"
+    "A server error (5xx) raises RuntimeError: the change may or may not have been made.";
 
 const char *const NUEVO_DOC =
     "Creates a record from `payload`; without payload, the resource's template.\n"
     "Returns the new id on success (and web holds its page), the API's error body when refused,\n"
     "or None when the API reported success without saying which record (web unchanged).\n"
-    "no_guardado then lists the fields of the payload the API could not keep (v2 keeps no note).";
+    "no_guardado then lists the fields of the payload the API could not keep (v2 keeps no note).\n"
+    "A server error (5xx) raises RuntimeError, as a lost connection or a time-out raises requests'\n"
+    "errors: the record may or may not exist, so Lista is asked before creating it again.";
 
 }  // namespace
 

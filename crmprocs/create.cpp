@@ -36,17 +36,42 @@ py::str directory_markdown(const py::handle &data) {
     return py::str(markdown_text);
 }
 
+// Lines of a refusal's words in a popup, at the most, and the width the popup wraps them at: a
+// refusal of hundreds of lines made a popup taller than the screen.
+constexpr std::size_t REFUSAL_LINES_MAX = 10;
+constexpr int POPUP_LINE_WIDTH = 60;
+// Seconds a notice stays where the application object shows none of its own.
+constexpr int NOTICE_SECONDS = 2;
+
+// A text as the popup shows it, cut to its first lines; the last line kept ends in an ellipsis
+// when anything was cut.
+py::str cut_to_lines(const py::handle &text) {
+    py::object wrap = pymod("textwrap").attr("wrap");
+    py::list lines;
+    for (py::handle paragraph : py::str(text).attr("splitlines")()) {
+        py::list wrapped = wrap(paragraph, POPUP_LINE_WIDTH);
+        if (py::len(wrapped) == 0) wrapped.append(py::str(""));
+        for (py::handle line : wrapped) {
+            if (py::len(lines) == REFUSAL_LINES_MAX) {
+                lines[REFUSAL_LINES_MAX - 1] = py::str(lines[REFUSAL_LINES_MAX - 1]) + py::str("\u2026");
+                return py::str("\n").attr("join")(lines);
+            }
+            lines.append(line);
+        }
+    }
+    return py::str("\n").attr("join")(lines);
+}
+
 // What the client answered, as the line the user reads under the refusal.
 py::str refusal_detail(const py::handle &answer) { return py::str("Holded: " + holded_words(answer)); }
 
-void show_failure(const py::handle &detail) {
-    show_popup("popup_error", tr("No se ha podido crear el contacto"), detail, "title"_a = tr("ERROR"),
-               "keep_on_top"_a = true);
+void show_failure(const py::str &heading, const py::handle &detail) {
+    show_popup("popup_error", heading, cut_to_lines(detail), "title"_a = tr("ERROR"), "keep_on_top"_a = true);
 }
 
 // The second line of the popup for a request that failed: no connection or no answer in time,
 // an answer that is not the JSON the client reads, or Holded's own words (a blocked account, a
-// rate limit). Empty for any other error.
+// rate limit, a server error). Empty for any other error.
 py::object request_failure(py::error_already_set &e) {
     if (e.matches(pymod("json").attr("JSONDecodeError"))) return tr("Holded ha respondido algo que no se puede leer");
     if (e.matches(pymod("requests").attr("exceptions").attr("RequestException")))
@@ -54,6 +79,20 @@ py::object request_failure(py::error_already_set &e) {
     if (py::type::of(e.value()).is(py::reinterpret_borrow<py::object>(PyExc_RuntimeError))) return py::str(e.value());
     return py::none();
 }
+
+// Tells the user what was done, without holding them: through the application's own notices
+// when the caller has them, else a popup that closes by itself.
+void tell(const py::object &self, const py::str &message) {
+    py::str title = tr("Alta nuevo contacto / empresa");
+    if (py::hasattr(self, "avisar")) {
+        self.attr("avisar")(title, message);
+        return;
+    }
+    show_popup("popup_auto_close", message, "title"_a = title, "auto_close_duration"_a = NOTICE_SECONDS,
+               "keep_on_top"_a = true);
+}
+
+py::str shown_name(const py::handle &name) { return py::str(name).attr("strip")(); }
 
 // --- the steps of a creation -------------------------------------------------------------------
 
@@ -121,56 +160,6 @@ void add_contact_person(py::dict &nuevo, const FormValues &form, const py::objec
     nuevo["contactPersons"] = personas;
 }
 
-// What the user chose about the contacts that already have the record's number, e-mail or tax id.
-enum class Duplicate { none, open_existing, create_anyway, back };
-
-py::str shared_field(const std::string &what) {
-    if (what == "telefono") return tr("el mismo teléfono");
-    if (what == "email") return tr("el mismo email");
-    return tr("el mismo NIF/CIF");
-}
-
-Duplicate ask_about_duplicates(const py::list &matches) {
-    py::object sg = toolkit();
-    py::list layout;
-    layout.append(
-        make_list(sg.attr("Text")(tr("Ya hay en Holded contactos con estos datos:"), "font"_a = fonts::FIELD)));
-    for (py::handle match : matches) {
-        py::list reasons;
-        for (py::handle what : match[py::str("coincide")]) reasons.append(shared_field(py::str(what)));
-        py::str line = py::str(match[py::str("contacto")][py::str("name")]) + py::str(" (") +
-                       py::str(", ").attr("join")(reasons) + py::str(")");
-        layout.append(make_list(sg.attr("Text")(line)));
-    }
-    layout.append(make_list(sg.attr("Button")(tr("Abrir existente"), "key"_a = "-ABRIR-"),
-                            sg.attr("Button")(tr("Crear de todos modos"), "key"_a = "-CREAR-"),
-                            sg.attr("Button")(tr("Volver"), "key"_a = "-VOLVER-")));
-    ScopedWindow window(sg.attr("Window")(tr("Contacto ya existente"), layout, "keep_on_top"_a = true, "modal"_a = true,
-                                          "icon"_a = window_icon()));
-    py::tuple read = window->attr("read")();
-    std::string event = py::isinstance<py::str>(read[0]) ? read[0].cast<std::string>() : std::string();
-    if (event == "-ABRIR-") return Duplicate::open_existing;
-    if (event == "-CREAR-") return Duplicate::create_anyway;
-    // Closing the window creates nothing and loses nothing: back to the form.
-    return Duplicate::back;
-}
-
-// Asks the index whether the contact exists already (the number in any format, the typed
-// e-mail, the directory's tax id) and lets the user decide; opens the existing contacts' pages
-// when that is the choice.
-Duplicate check_duplicates(const py::object &apiteam, const py::dict &nuevo, const FormValues &form,
-                           const py::object &telefono) {
-    py::object index = ready_index(apiteam);
-    if (index.is_none()) return Duplicate::none;
-    py::object tax_id = nuevo.contains("code") ? py::object(nuevo["code"]) : py::none();
-    py::list matches = index.attr("duplicados")("numero"_a = telefono, "email"_a = form.email, "nif"_a = tax_id);
-    if (py::len(matches) == 0) return Duplicate::none;
-    Duplicate choice = ask_about_duplicates(matches);
-    if (choice == Duplicate::open_existing)
-        for (py::handle match : matches) open_page(holded_page("contacts", match[py::str("contacto")][py::str("id")]));
-    return choice;
-}
-
 // Tells once per run that API v2 could not keep the directory's note, and each time that the
 // contact person could not be linked.
 void tell_what_was_not_kept(const py::object &apiteam) {
@@ -188,9 +177,61 @@ void tell_what_was_not_kept(const py::object &apiteam) {
                    "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
 }
 
-// Sends the record and tells the outcome: the new contact's page, a notice for a creation
-// without an id, or the refusal or failure. Returns what altateam documents.
-py::object create(const py::object &apiteam, const py::dict &nuevo) {
+// --- creations whose outcome is unknown --------------------------------------------------------
+// A record sent without a clear answer (a time-out, a server error, an unreadable answer, a
+// connection lost) may have been stored all the same, and Holded does not refuse a second one.
+// The client remembers those numbers; before anything is sent for one again, Holded is asked.
+
+constexpr const char *UNCERTAIN = "altas_inciertas";
+
+py::set uncertain_numbers(const py::object &apiteam) {
+    py::object numbers = py::getattr(apiteam, UNCERTAIN, py::none());
+    if (!py::isinstance<py::set>(numbers)) {
+        numbers = py::set();
+        apiteam.attr(UNCERTAIN) = numbers;
+    }
+    return numbers;
+}
+
+// Learns a contact Holded has: the index knows it and the client's page is its page.
+void learn(const py::object &apiteam, const py::handle &contact) {
+    py::object index = ready_index(apiteam);
+    if (!index.is_none()) index.attr("agregar")(contact);
+    apiteam.attr("web") = holded_page("contacts", contact[py::str("id")]);
+}
+
+// The contact an earlier creation for this number may have made, when Holded has it: opened,
+// learnt and told. None when Holded has none; False when Holded could not be asked (told).
+py::object created_before(const py::object &self, const py::object &apiteam, const py::object &telefono) {
+    py::object found;
+    try {
+        found = apiteam.attr("Lista")("contacts", telefono);
+    } catch (py::error_already_set &e) {
+        py::object detail = request_failure(e);
+        if (detail.is_none()) throw;
+        show_failure(tr("No se ha podido comprobar si el contacto ya se había creado"), detail);
+        return py::bool_(false);
+    }
+    if (!py::isinstance<py::list>(found)) {
+        show_failure(tr("No se ha podido comprobar si el contacto ya se había creado"), refusal_detail(found));
+        return py::bool_(false);
+    }
+    for (py::handle contact : found) {
+        if (!py::isinstance<py::dict>(contact) || !contact.contains("id")) continue;
+        learn(apiteam, contact);
+        uncertain_numbers(apiteam).attr("discard")(telefono);
+        open_page(apiteam.attr("web"));
+        tell(self, tr("El contacto ya se había creado: ") + shown_name(contact.attr("get")("name", "")));
+        return contact[py::str("id")];
+    }
+    return py::none();
+}
+
+// --- sending ------------------------------------------------------------------------------------
+
+// Sends the record and tells the outcome: the new contact's page and a notice, a notice for a
+// creation without an id, or the refusal or failure. Returns what altateam documents.
+py::object create(const py::object &self, const py::object &apiteam, const py::dict &nuevo, bool without_directory) {
     py::object answer;
     try {
         answer = apiteam.attr("Nuevo")("contacts", nuevo);
@@ -198,17 +239,19 @@ py::object create(const py::object &apiteam, const py::dict &nuevo) {
         py::object detail = request_failure(e);
         if (detail.is_none()) throw;
         py::print(e.what());
-        show_failure(detail);
+        uncertain_numbers(apiteam).add(nuevo["phone"]);
+        show_failure(tr("No se ha podido crear el contacto"), detail);
         return py::bool_(false);
     }
+    if (created_id(answer, apiteam) || answer.is_none()) uncertain_numbers(apiteam).attr("discard")(nuevo["phone"]);
     if (created_id(answer, apiteam)) {
-        py::object index = ready_index(apiteam);
-        if (!index.is_none()) {
-            py::dict known(nuevo);
-            known["id"] = answer;
-            index.attr("agregar")(known);
-        }
+        py::dict known(nuevo);
+        known["id"] = answer;
+        learn(apiteam, known);
         open_page(apiteam.attr("web"));
+        py::str message = tr("Contacto creado: ") + shown_name(nuevo["name"]);
+        if (without_directory) message = message + py::str(" (") + tr("sin datos del directorio") + py::str(")");
+        tell(self, message);
         tell_what_was_not_kept(apiteam);
     } else if (answer.is_none()) {
         // Holded said "created" without the id: the contact exists but its page is unknown.
@@ -217,7 +260,7 @@ py::object create(const py::object &apiteam, const py::dict &nuevo) {
     } else {
         // Refused: there is no page of this contact, and the client's `web` still points at the
         // last record created, so nothing is opened.
-        show_failure(refusal_detail(answer));
+        show_failure(tr("No se ha podido crear el contacto"), refusal_detail(answer));
     }
     return answer;
 }
@@ -234,15 +277,30 @@ bool created_id(const py::handle &answer, const py::handle &apiteam) {
 
 bool validatemail(const py::object &text) { return full_match(EMAIL_PATTERN, text); }
 
+bool nameless(const py::object &valores) {
+    for (const char *key : {"-Nombre-", "-Apellidos-", "-Empresa-"}) {
+        py::object value = valores[py::str(key)];
+        if (!py::isinstance<py::str>(value) || py::len(value.attr("strip")()) > 0) return false;
+    }
+    return true;
+}
+
 py::object altateam(const py::object &valores, const py::object &telefono, const py::object &leinforma,
                     const py::object &self) {
+    // A contact with no name at all would be a blank in Holded.
+    if (nameless(valores)) return py::bool_(false);
+    py::object apiteam = self.attr("variable").attr("apiteam");
+    if (uncertain_numbers(apiteam).contains(telefono)) {
+        py::object before = created_before(self, apiteam, telefono);
+        if (!before.is_none()) return before;
+    }
     FormValues form = read_form(valores);
     py::dict nuevo = form_record(form, telefono);
-    if (!is_empty_text(form.empresa) && py::bool_(leinforma)) add_directory_data(nuevo, form);
+    bool without_directory = false;
+    if (!is_empty_text(form.empresa) && py::bool_(leinforma)) without_directory = !add_directory_data(nuevo, form);
     add_contact_person(nuevo, form, telefono);
 
-    py::object apiteam = self.attr("variable").attr("apiteam");
-    switch (check_duplicates(apiteam, nuevo, form, telefono)) {
+    switch (check_duplicates(apiteam, nuevo, telefono)) {
         case Duplicate::open_existing:
             return py::none();
         case Duplicate::back:
@@ -251,7 +309,7 @@ py::object altateam(const py::object &valores, const py::object &telefono, const
         case Duplicate::create_anyway:
             break;
     }
-    return create(apiteam, nuevo);
+    return create(self, apiteam, nuevo, without_directory);
 }
 
 void register_create(py::module_ &m) {
@@ -259,9 +317,13 @@ void register_create(py::module_ &m) {
     m.def("altateam", &altateam, "valores"_a, "telefono"_a, "leinforma"_a, "self"_a,
           "Creates the contact of the new-contact form's values, enriched from the company directory "
           "when allowed, and opens its page. When the contact index knows a contact with the same "
-          "number, e-mail or tax id, the user chooses first: open it, create anyway or go back.\n"
-          "Returns the new id (created, page opened), None (created without a known page, or the "
-          "existing contact opened instead: the form is done), the API's refusal (shown to the "
-          "user) or False (nothing sent, or the request failed and the user was told: the form "
-          "stays).");
+          "number, e-mail or tax id, the user chooses first: open it, create anyway or go back. "
+          "After a creation for the same number whose outcome was unknown (no answer in time, a "
+          "server error, an unreadable answer), Holded is asked for the number first, and a contact "
+          "it has is taken as the one created then. Nothing is sent when the first name, surnames "
+          "and company are all blank.\n"
+          "Returns the new id (created, or found created before: page opened, the user told), None "
+          "(created without a known page, or the existing contact opened instead: the form is done), "
+          "the API's refusal (shown to the user) or False (nothing sent, or the request failed and "
+          "the user was told: the form stays).");
 }

@@ -23,6 +23,18 @@ inline constexpr ContactType CONTACT_TYPES[] = {
 // Whether the client's answer to Nuevo is the id of a contact it has just created.
 bool created_id(const py::handle &answer, const py::handle &apiteam);
 
+// Whether the form's values name nobody: first name, surnames and company all blank.
+bool nameless(const py::object &valores);
+
+// What the user chose about the contacts that already have the new record's number, e-mail or
+// tax id.
+enum class Duplicate { none, open_existing, create_anyway, back };
+
+// Asks the contact index (when ready) for contacts with the record's number, e-mail (the one
+// typed, else the directory's) or tax id, and lets the user decide; opens the existing contacts'
+// pages when that is the choice.
+Duplicate check_duplicates(const py::object &apiteam, const py::dict &nuevo, const py::object &telefono);
+
 // The e-mail check, the creation of the contact, and the new-contact form (module functions).
 bool validatemail(const py::object &text);
 py::object altateam(const py::object &valores, const py::object &telefono, const py::object &leinforma,

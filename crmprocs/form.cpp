@@ -77,42 +77,118 @@ private:
     double deadline_ = 0;
 };
 
-py::list build_layout(const py::object &sg, const py::object &telefono) {
-    py::object InfoIn = lookup_function("InfoIn");
-    py::list options;
-    for (const ContactType &type : CONTACT_TYPES) options.append(type.shown);
-    py::object background = sg.attr("theme_background_color")();
+// The quick-link icons: key, picture and the name their tooltip gives. Each opens every search.
+struct QuickLink {
+    const char *key, *picture, *name;
+};
+constexpr QuickLink QUICK_LINKS[] = {{"linkedin-redes-", "linkedin.png", "LinkedIn"},
+                                     {"Google-redes-", "google.png", "Google"},
+                                     {"Wh-redes-", "whatsapp.png", "WhatsApp"}};
 
-    py::list layout;
-    layout.append(py::make_tuple(sg.attr("Text")(tr("PULSE Redes Busqueda adicional"), "font"_a = fonts::HEADING)));
-    layout.append(py::make_tuple(
-        sg.attr("Button")("key"_a = "linkedin-redes-", "image_filename"_a = resource_file("img", "linkedin.png")),
-        sg.attr("Button")("key"_a = "Google-redes-", "image_filename"_a = resource_file("img", "google.png")),
-        sg.attr("Button")("key"_a = "Wh-redes-", "image_filename"_a = resource_file("img", "whatsapp.png"))));
-    layout.append(py::make_tuple(
-        sg.attr("Text")(tr("Telefono ") + shown_number(telefono) + tr(" no encontrado"), "font"_a = fonts::HEADING)));
+py::list quick_links(const py::object &sg) {
+    py::list row;
+    for (const QuickLink &link : QUICK_LINKS)
+        row.append(sg.attr("Button")("key"_a = link.key, "image_filename"_a = resource_file("img", link.picture),
+                                     "tooltip"_a = verbatim(link.name) + py::str(": ") +
+                                                   tr("abre las búsquedas en WhatsApp, Google y LinkedIn")));
+    return row;
+}
+
+py::object contact_frame(const py::object &sg) {
+    py::object InfoIn = lookup_function("InfoIn");
     py::list contacto;
     contacto.append(InfoIn(tr("Nombre:"), "-Nombre-"));
     contacto.append(InfoIn(tr("Apellidos:"), "-Apellidos-"));
     contacto.append(InfoIn(tr("Email:"), "-Email-", "enable_events"_a = true));
-    layout.append(py::make_tuple(sg.attr("Frame")(tr("CONTACTO"), contacto, "font"_a = fonts::FRAME)));
-    layout.append(
-        py::make_tuple(sg.attr("Text")(tr("Tipo de Contacto:"), "font"_a = fonts::HEADING),
-                       sg.attr("Combo")(options, "default_value"_a = options[0], "size"_a = py::make_tuple(15, 1),
-                                        "key"_a = "-TIPO-", "font"_a = fonts::HEADING)));
-    py::list empresa;
-    empresa.append(InfoIn(tr("Empresa:"), "-Empresa-"));
-    layout.append(py::make_tuple(sg.attr("Frame")(tr("EMPRESA VINCULADA"), empresa, "font"_a = fonts::FRAME)));
-    layout.append(py::make_tuple(
+    // What an address looks like, shown while the typed one would be refused.
+    contacto.append(make_list(sg.attr("Text")("", "key"_a = "-EmailAyuda-", "font"_a = fonts::FRAME)));
+    return sg.attr("Frame")(tr("CONTACTO"), contacto, "font"_a = fonts::FRAME);
+}
+
+py::list buttons_row(const py::object &sg) {
+    py::object background = sg.attr("theme_background_color")();
+    return make_list(
         sg.attr("Button")(tr("Cancelar"), "key"_a = "Cancelar"), sg.attr("Text")("   "),
-        sg.attr("Button")(tr("OK"), "font"_a = fonts::HEADING, "expand_x"_a = true),
+        sg.attr("Button")(tr("OK"), "font"_a = fonts::HEADING, "expand_x"_a = true, "bind_return_key"_a = true),
         sg.attr("Text")(tr("Nuevo REGISTRO usando IA")),
         sg.attr("Button")("", "image_data"_a = toggle_picture(true), "key"_a = "-TOGGLE-GRAPHIC-",
-                          "button_color"_a = py::make_tuple(background, background), "border_width"_a = 0)));
-    // Rows as lists, the way the toolkit documents its layouts.
-    py::list rows;
-    for (py::handle row : layout) rows.append(py::list(py::reinterpret_borrow<py::tuple>(row)));
-    return rows;
+                          "button_color"_a = py::make_tuple(background, background), "border_width"_a = 0,
+                          "tooltip"_a = tr("ON: la empresa se busca en el directorio de empresas y sus datos se "
+                                           "añaden al contacto. OFF: no se consulta el directorio.")));
+}
+
+py::list build_layout(const py::object &sg, const py::object &telefono) {
+    py::list options;
+    for (const ContactType &type : CONTACT_TYPES) options.append(type.shown);
+    py::object InfoIn = lookup_function("InfoIn");
+    py::list empresa;
+    empresa.append(InfoIn(tr("Empresa:"), "-Empresa-"));
+
+    py::list layout;
+    layout.append(make_list(sg.attr("Text")(tr("PULSE Redes Busqueda adicional"), "font"_a = fonts::HEADING)));
+    layout.append(quick_links(sg));
+    layout.append(make_list(
+        sg.attr("Text")(tr("Telefono ") + shown_number(telefono) + tr(" no encontrado"), "font"_a = fonts::HEADING)));
+    layout.append(make_list(contact_frame(sg)));
+    layout.append(make_list(sg.attr("Text")(tr("Tipo de Contacto:"), "font"_a = fonts::HEADING),
+                            sg.attr("Combo")(options, "default_value"_a = options[0], "size"_a = py::make_tuple(15, 1),
+                                             "key"_a = "-TIPO-", "font"_a = fonts::HEADING)));
+    layout.append(make_list(sg.attr("Frame")(tr("EMPRESA VINCULADA"), empresa, "font"_a = fonts::FRAME)));
+    // What the form is missing, or doing, told beside the fields rather than in a popup.
+    layout.append(make_list(sg.attr("Text")("", "key"_a = "-AVISO-", "font"_a = fonts::FIELD)));
+    layout.append(buttons_row(sg));
+    return layout;
+}
+
+// Tk decides the focus and the order of Tab; a window it has not built has neither. The form
+// opens with the focus in the first name, and Tab goes through the fields before the quick-link
+// icons, which come first on the screen: their row goes last in the stacking order Tab follows.
+void keyboard_order(const py::object &window) {
+    if (py::getattr(window, "TKroot", py::none()).is_none()) return;
+    window[py::str(QUICK_LINKS[0].key)].attr("Widget").attr("master").attr("lift")();
+    window[py::str("-Nombre-")].attr("set_focus")("force"_a = true);
+}
+
+void set_text(const py::object &window, const char *key, const py::object &text) {
+    window[py::str(key)].attr("update")(text);
+}
+
+// The e-mail field's colour and hint as its text is typed: blue once it is an address, orange
+// while a longer text is not; the hint while the text would be refused on OK.
+void follow_email(const py::object &window, const py::object &email) {
+    bool valid = validatemail(email);
+    // Black text is hard to read on blue; the text colour follows the background.
+    if (valid)
+        window[py::str("-Email-")].attr("update")("background_color"_a = "Blue", "text_color"_a = "white");
+    else if (py::len(email) > 5)
+        window[py::str("-Email-")].attr("update")("background_color"_a = "orange", "text_color"_a = "black");
+    bool refused = !valid && py::len(email) > 1;
+    set_text(window, "-EmailAyuda-", refused ? py::object(tr("Formato: nombre@empresa.es")) : py::str(""));
+}
+
+// OK: the values are checked, then handed to altateam. True when the form is done.
+bool accept(const py::object &window, const py::object &values, const py::object &telefono, bool directory_on,
+            const py::object &self) {
+    if (nameless(values)) {
+        set_text(window, "-AVISO-", tr("Falta el nombre, los apellidos o la empresa: escriba al menos uno"));
+        return false;
+    }
+    py::object email = values["-Email-"];
+    if (!validatemail(email) && py::len(email) > 1) {
+        set_text(window, "-AVISO-", py::str(""));
+        show_popup("Popup", tr("Revise campo email"), "title"_a = tr("ERROR"), "font"_a = fonts::POPUP);
+        return false;
+    }
+    bool asks_directory = directory_on && py::len(py::str(values["-Empresa-"])) > 0;
+    set_text(window, "-AVISO-", asks_directory ? py::object(tr("Buscando en el directorio…")) : py::str(""));
+    py::object answer = altateam(values, telefono, py::bool_(directory_on), self);
+    // The user may have closed the form meanwhile (the window manager's button is never held).
+    if (py::bool_(window.attr("is_closed")())) return true;
+    set_text(window, "-AVISO-", py::str(""));
+    // A refused or failed creation has been shown to the user; the form stays open with what was
+    // typed, to correct and retry or to cancel. None means created without a known page: done, a
+    // retry would make a second contact.
+    return answer.is_none() || created_id(answer, self.attr("variable").attr("apiteam"));
 }
 
 }  // namespace
@@ -121,7 +197,9 @@ py::object alta(const py::object &self, const py::object &telefono) {
     py::object sg = toolkit();
     py::object cvariables = self.attr("variable").attr("cvariables");
     ScopedWindow window(sg.attr("Window")(tr("Alta nuevo contacto / empresa"), build_layout(sg, telefono),
-                                          "icon"_a = window_icon(), "force_toplevel"_a = true));
+                                          "icon"_a = window_icon(), "force_toplevel"_a = true, "finalize"_a = true));
+    window->attr("bind")("<Escape>", "Cancelar");
+    keyboard_order(*window);
     AutoClose auto_close(cvariables);
     py::object timeout_event = py::getattr(sg, "TIMEOUT_KEY", py::str("__TIMEOUT__"));
     bool directory_on = true;
@@ -137,23 +215,9 @@ py::object alta(const py::object &self, const py::object &telefono) {
             directory_on = !directory_on;
             (*window)["-TOGGLE-GRAPHIC-"].attr("update")("image_data"_a = toggle_picture(directory_on));
         } else if (event.equal(py::str("-Email-"))) {
-            py::object email = values["-Email-"];
-            // Black text is hard to read on blue; the text colour follows the background.
-            if (validatemail(email))
-                (*window)["-Email-"].attr("update")("background_color"_a = "Blue", "text_color"_a = "white");
-            else if (py::len(email) > 5)
-                (*window)["-Email-"].attr("update")("background_color"_a = "orange", "text_color"_a = "black");
+            follow_email(*window, values["-Email-"]);
         } else if (event.equal(py::str("OK")) || event.equal(tr("OK"))) {
-            py::object email = values["-Email-"];
-            if (!validatemail(email) && py::len(email) > 1) {
-                show_popup("Popup", tr("Revise campo email"), "title"_a = tr("ERROR"), "font"_a = fonts::POPUP);
-            } else {
-                py::object answer = altateam(values, telefono, py::bool_(directory_on), self);
-                // A refused or failed creation has been shown to the user; the form stays
-                // open with what was typed, to correct and retry or to cancel. None means
-                // created without a known page: done, a retry would make a second contact.
-                if (answer.is_none() || created_id(answer, self.attr("variable").attr("apiteam"))) break;
-            }
+            if (accept(*window, values, telefono, directory_on, self)) break;
         }
     }
     window.close();

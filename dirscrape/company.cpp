@@ -155,20 +155,33 @@ void normalise(py::dict &data, const py::object &address, const py::object &que)
         cut_street(data, domicilio);
 }
 
+// The sheet read off the GUI thread, as the worker hands it over: (data, found, complete).
+py::object sheet_of(const py::object &page) {
+    Sheet sheet = read_sheet(page.attr("html").cast<HTML &>());
+    return py::make_tuple(sheet.data, sheet.found, sheet.complete);
+}
+
 }  // namespace
 
 // The user is told whenever the data could not be read or was read only in part.
 py::dict read_company(const py::object &address, const py::object &que) {
-    py::object page = fetch_or_tell(address, true);
-    if (page.is_none()) return py::dict();
-    const Response &response = page.cast<const Response &>();
-    Sheet sheet = read_sheet(response.html.cast<HTML &>());
-    response.close();
-    if (!sheet.found) {
+    py::object read;
+    switch (fetch_off_gui_thread(address, sheet_of, read)) {
+        case Fetched::read:
+            break;
+        case Fetched::missing:
+            tell_unreadable();
+            return py::dict();
+        case Fetched::failed:
+        case Fetched::given_up:
+            return py::dict();
+    }
+    py::dict data = read[py::int_(0)];
+    if (!read[py::int_(1)].cast<bool>()) {
         tell_unreadable();
         return py::dict();
     }
-    normalise(sheet.data, address, que);
-    if (!sheet.complete) tell_unreadable();
-    return sheet.data;
+    normalise(data, address, que);
+    if (!read[py::int_(2)].cast<bool>()) tell_unreadable();
+    return data;
 }

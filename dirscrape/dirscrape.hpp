@@ -44,6 +44,17 @@ py::object fetch_or_tell(const py::object &url, bool missing_is_failure);
 // Tells the user that the directory's data could not be read, or not all of it.
 void tell_unreadable();
 
+// How a directory page fetched off the GUI thread came out: read; not there (an answer other
+// than 200); failed (no connection, no answer in time: the user has been told); given up (the
+// user closed the notice shown while waiting).
+enum class Fetched { read, missing, failed, given_up };
+
+// Fetches `url` with get_request on a thread of its own and hands the page to `read` there; the
+// GUI thread meanwhile keeps the windows alive, with a modal notice when the wait is longer than
+// a moment (NOTICE_DELAY seconds). `value` receives what `read` gave when the page was read.
+Fetched fetch_off_gui_thread(const py::object &url, const std::function<py::object(const py::object &)> &read,
+                             py::object &value);
+
 // Reads the chosen company page into the flat dict the contact form fills itself from; {} when
 // the page cannot be had at all. `que` stands in for a missing "Razón Social".
 py::dict read_company(const py::object &address, const py::object &que);

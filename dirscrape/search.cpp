@@ -7,6 +7,7 @@
 #include "words.hpp"
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 namespace {
@@ -19,6 +20,11 @@ constexpr std::size_t LIST_EXTRA_ROWS = 3;
 constexpr const char *PROFILE_TITLE = "Ver perfil";
 // Seconds the refusal of several selected names stays before it closes itself.
 constexpr int REFUSAL_SECONDS = 2;
+// Characters of what tells a company apart, at the most: a listing may say a lot.
+constexpr std::size_t EXTRA_MAX = 60;
+// What separates a name from what tells it apart, and the parts of the latter.
+constexpr const char *APART = " \u2014 ";
+constexpr const char *PARTS = " \u00b7 ";
 
 // One search: the words a result's name must carry and the name as the listing spells it.
 struct Search {
@@ -26,16 +32,18 @@ struct Search {
     py::object que;     // the name with each blank a hyphen, then stripped and upper-cased
 };
 
-// One result of the listing: the company page's whole address and its name in upper case.
+// One result of the listing: the company page's whole address, its name in upper case, and what
+// else the listing says of it (place, activity), which tells apart two companies of one name.
 struct Candidate {
     py::object address;
     py::object name;
+    py::object extra;
 };
 
 // The results offered to the user, in page order.
 struct Results {
     py::list listaresultado;           // the company pages' addresses
-    py::list plistares;                // their names, in the same order
+    py::list plistares;                // what each row shows (its name, told apart), in the same order
     std::size_t totalanchonombre = 0;  // the longest name's length, in characters
 };
 
@@ -97,6 +105,40 @@ bool is_directory_page(const py::object &address, const py::object &directory) {
     }
 }
 
+// A text with its blanks and line breaks made single blanks, without the dashes and dots that
+// listings put between a name and a place.
+py::str tidy(const py::handle &text) {
+    py::str words = py::str(" ").attr("join")(text.attr("split")());
+    return words.attr("strip")(" -\u2013\u2014\u00b7|,;:");
+}
+
+// What the listing says of a result besides its name: the rest of the anchor's text (a place
+// after the name) and the text of the block that holds the anchor (a place line, an activity),
+// when that block is the result's own. Links, scripts and styles are no part of it.
+py::str extra_text(const py::handle &anchor, const py::object &name) {
+    py::list parts;
+    py::str whole = anchor.attr("text_content")();
+    if (py::bool_(whole.attr("startswith")(name)))
+        parts.append(tidy(whole[py::slice(py::len(name), std::nullopt, std::nullopt)]));
+    py::object block = anchor.attr("getparent")();
+    if (!block.is_none()) {
+        std::size_t links = 0;
+        for (py::handle a : block.attr("iter")("a"))
+            if (py::str(a.attr("get")("title", "")).contains(py::str(PROFILE_TITLE))) ++links;
+        if (links == 1) {
+            py::object own = pymod("copy").attr("deepcopy")(block);
+            pymod("lxml.etree").attr("strip_elements")(own, "a", "script", "style", "with_tail"_a = false);
+            parts.append(tidy(own.attr("text_content")()));
+        }
+    }
+    py::list kept;
+    for (py::handle part : parts)
+        if (py::len(part) > 0) kept.append(part);
+    py::str extra = py::str(PARTS).attr("join")(kept);
+    if (py::len(extra) <= EXTRA_MAX) return extra;
+    return py::str(extra[py::slice(0, EXTRA_MAX - 1, 1)]) + py::str("\u2026");
+}
+
 // The listing's "Ver perfil" links that lead to the directory's own pages, in page order.
 std::vector<Candidate> candidates(HTML &listing, const py::str &directory) {
     py::object urljoin = pymod("urllib.parse").attr("urljoin");
@@ -108,19 +150,52 @@ std::vector<Candidate> candidates(HTML &listing, const py::str &directory) {
         if (href.is_none()) continue;  // nothing to open or read
         // Listings link relatively as well as absolutely; the browser and the reader need whole addresses.
         py::object address = urljoin(listing.url, href);
-        if (is_directory_page(address, directory)) found.push_back({address, anchor_name(anchor).attr("upper")()});
+        if (!is_directory_page(address, directory)) continue;
+        py::object name = anchor_name(anchor);
+        found.push_back({address, name.attr("upper")(), extra_text(anchor, name)});
     }
     return found;
 }
 
+// The name part of a company page's address: its last path segment without the extension.
+py::str page_name(const py::object &address) {
+    py::str path = pymod("urllib.parse").attr("urlsplit")(address).attr("path");
+    py::str last = path.attr("rstrip")("/").attr("rsplit")("/", 1)[py::int_(-1)];
+    return pymod("os.path").attr("splitext")(last)[py::int_(0)];
+}
+
+// What each row shows: its name, and where two rows show the same name, what tells each apart
+// (the listing's own words, else the name part of its address); a row still the same as an
+// earlier one gets its number. Rows must differ: the chosen row is found by what it shows.
+py::list rows_shown(const std::vector<Candidate> &kept) {
+    std::map<std::string, int> counts;
+    for (const Candidate &candidate : kept) ++counts[py::str(candidate.name).cast<std::string>()];
+    py::list rows;
+    py::set seen;
+    for (const Candidate &candidate : kept) {
+        py::str row(candidate.name);
+        if (counts[row.cast<std::string>()] > 1) {
+            py::str apart = py::len(candidate.extra) > 0 ? py::str(candidate.extra) : page_name(candidate.address);
+            row = tidy(candidate.name) + py::str(APART) + apart;
+        }
+        py::str base = row;
+        for (int n = 2; seen.contains(row); ++n) row = base + py::str(" (" + std::to_string(n) + ")");
+        seen.add(row);
+        rows.append(row);
+    }
+    return rows;
+}
+
 Results keep_matching(const std::vector<Candidate> &found, const py::list &palabras) {
     std::vector<std::string> search_words = palabras.cast<std::vector<std::string>>();
+    std::vector<Candidate> kept;
+    for (const Candidate &candidate : found)
+        if (carries_search(words_of(candidate.name), search_words)) kept.push_back(candidate);
     Results results;
-    for (const Candidate &candidate : found) {
-        if (!carries_search(words_of(candidate.name), search_words)) continue;
-        results.listaresultado.append(candidate.address);
-        results.plistares.append(candidate.name);
-        results.totalanchonombre = std::max(results.totalanchonombre, py::len(candidate.name));
+    results.plistares = rows_shown(kept);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        results.listaresultado.append(kept[i].address);
+        results.totalanchonombre = std::max(results.totalanchonombre, py::len(results.plistares[i]));
     }
     return results;
 }
@@ -146,27 +221,31 @@ py::list chooser_layout(const py::object &sg, const Results &results) {
 py::object choose(const Results &results) {
     py::object sg = toolkit();
     ScopedWindow window(sg.attr("Window")(verbatim("Empresa eInforma"), chooser_layout(sg, results),
-                                          "finalize"_a = true, "keep_on_top"_a = true));
-    // A name stands for the first result of that name: two companies may share one.
-    auto address_of = [&](const py::handle &name) -> py::object {
-        return results.listaresultado[results.plistares.attr("index")(name)];
+                                          "finalize"_a = true, "keep_on_top"_a = true, "modal"_a = true,
+                                          "icon"_a = window_icon()));
+    // Escape is closing the chooser ("Exit").
+    window->attr("bind")("<Escape>", "Exit");
+    // Each row shows something of its own, so what a row shows finds its result.
+    auto address_of = [&](const py::handle &row) -> py::object {
+        return results.listaresultado[results.plistares.attr("index")(row)];
     };
     while (true) {
         py::tuple read = window->attr("read")();
         py::object event = read[0], values = read[1];
-        if (event.is_none() || event.equal(sg.attr("WIN_CLOSED"))) return py::none();
+        if (event.is_none() || event.equal(sg.attr("WIN_CLOSED")) || event.equal(py::str("Exit"))) return py::none();
         if (event.equal(py::str("verwer"))) {
-            for (py::handle name : values["-LISTBOX-"]) open_page(address_of(name));
+            for (py::handle row : values["-LISTBOX-"]) open_page(address_of(row));
         } else if (event.equal(py::str("-exportar-"))) {
             py::list selected = values["-LISTBOX-"];
             if (py::len(selected) == 0) {
                 show_popup("popup_error", tr("Seleccione una empresa de la lista"), "keep_on_top"_a = true);
                 continue;
             }
+            // One company per contact: the user chooses again.
             if (py::len(selected) > 1) {
                 show_popup("popup_error", verbatim("Solo se permite elegir un Registro por telefono"),
                            "keep_on_top"_a = true, "auto_close_duration"_a = REFUSAL_SECONDS);
-                return py::none();
+                continue;
             }
             return address_of(selected[0]);
         }
@@ -182,14 +261,23 @@ py::object pick(const Results &results) {
     return choose(results);
 }
 
+// The listing's results, read off the GUI thread: (address, name, extra) for each.
+py::object listing_results(const py::object &page, const py::str &directory) {
+    py::list found;
+    for (const Candidate &candidate : candidates(page.attr("html").cast<HTML &>(), directory))
+        found.append(py::make_tuple(candidate.address, candidate.name, candidate.extra));
+    return found;
+}
+
 py::dict dirscrape(const py::object &que) {
     Search search = make_search(que);
     py::str directory(services::directory());
-    py::object listing = fetch_or_tell(listing_address(directory, search.que), false);
-    if (listing.is_none()) return py::dict();
-    const Response &response = listing.cast<const Response &>();
-    std::vector<Candidate> found = candidates(response.html.cast<HTML &>(), directory);
-    response.close();
+    py::object listed;
+    auto read = [directory](const py::object &page) { return listing_results(page, directory); };
+    // A listing that is not there only means that the directory has no such company.
+    if (fetch_off_gui_thread(listing_address(directory, search.que), read, listed) != Fetched::read) return py::dict();
+    std::vector<Candidate> found;
+    for (py::handle item : listed) found.push_back({item[py::int_(0)], item[py::int_(1)], item[py::int_(2)]});
     py::object chosen = pick(keep_matching(found, search.palabras));
     if (chosen.is_none()) return py::dict();
     return read_company(chosen, search.que);
@@ -198,11 +286,16 @@ py::dict dirscrape(const py::object &que) {
 }  // namespace
 
 void register_search(py::module_ &m) {
+    // Seconds a directory request may take before a notice says that the search goes on (the
+    // windows stay alive meanwhile either way).
+    m.attr("NOTICE_DELAY") = 0.05;
     m.def("dirscrape", &dirscrape, "que"_a,
           "Looks a company up by name in the company directory and returns its data as a dict of\n"
           "texts: the page's own labels plus Razón Social, Cif, Email, Direccion, Codpost, Poblacion,\n"
           "Provincia, Pais and webeinform (the page read). A result is a profile link of the listing\n"
           "whose name holds as many of the searched words as were searched (one held twice counts\n"
-          "twice); when several are, the user picks one in a chooser window. Returns {} when nothing\n"
-          "matches, the user chooses none, or the directory cannot be read (the user is told so).");
+          "twice); when several are, the user picks one in a chooser window, where rows of the same\n"
+          "name also show what tells them apart. The pages are fetched on a thread of their own while\n"
+          "the windows stay alive. Returns {} when nothing matches, the user chooses none, or the\n"
+          "directory cannot be read (the user is told so when it fails).");
 }

@@ -6,6 +6,7 @@ import base64
 import json
 import os
 import re
+import time
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -31,18 +32,29 @@ def ordered(value):
     return json.loads(value if isinstance(value, (str, bytes)) else json.dumps(value), object_pairs_hook=list)
 
 
-@pytest.fixture
-def client(holded, workdir):
-    workdir.write_config(config_text(api_key=holded.key))
+def make_client(holded, workdir, key):
+    workdir.write_config(config_text(api_key=key))
     api = crmapi.crmapi()
     assert api.estado
     holded.clear_requests()
     return api
 
 
+def make_caller(client):
+    """The application object as the form sees it, with notices that are recorded."""
+    notices = []
+    return SimpleNamespace(variable=SimpleNamespace(apiteam=client, cvariables={"autocierre": False, "autocierre_tiempo": 600}),
+                           avisar=lambda titulo, mensaje: notices.append((titulo, mensaje)), notices=notices)
+
+
+@pytest.fixture
+def client(holded, workdir):
+    return make_client(holded, workdir, holded.key)
+
+
 @pytest.fixture
 def caller(client):
-    return SimpleNamespace(variable=SimpleNamespace(apiteam=client, cvariables={"autocierre": False, "autocierre_tiempo": 600}))
+    return make_caller(client)
 
 
 @pytest.fixture
@@ -116,6 +128,7 @@ def test_record_sent_and_page_opened(holded, caller, lookups, browser, sg, value
     assert answer == stored["id"] and stored["phone"] == number
     assert browser.opened == [(holded.app_url + "contacts/" + answer, 2, True)]
     assert lookups.asked == [] and sg.popups == []
+    assert caller.notices == [(TITLE, "Contacto creado: " + expected["name"].strip())]
 
 
 @pytest.mark.parametrize("tipo, sent", [("Sin especificar", ""), ("Lead", "lead"), ("Cliente", "client"),
@@ -182,6 +195,15 @@ def test_nothing_chosen_in_the_directory_sends_the_plain_record(holded, caller, 
     plain, looked_up = posts(holded)
     assert lookups.asked == ["Talleres Perez"]
     assert plain.body == looked_up.body
+    assert [message for _, message in caller.notices] == [
+        "Contacto creado: Talleres Perez", "Contacto creado: Talleres Perez (sin datos del directorio)"]
+
+
+def test_without_notices_of_its_own_the_caller_gets_a_popup_that_closes(holded, client, sg, browser):
+    caller = SimpleNamespace(variable=SimpleNamespace(apiteam=client, cvariables={}))
+    crmprocs.altateam(form("Ana", "García"), NUMBER, False, caller)
+    [(kind, args, kwargs)] = sg.popups
+    assert (kind, args, kwargs["auto_close_duration"]) == ("popup_auto_close", ("Contacto creado: Ana García",), 2)
 
 
 def test_directory_page_without_legal_name_keeps_the_typed_name(holded, caller, lookups, browser):
@@ -208,31 +230,35 @@ def test_form_window_and_layout(sg, caller, app_dir):
     assert window.kwargs["icon"].endswith("hola.png") and window.kwargs["force_toplevel"] is True
     assert "auto_close" not in window.kwargs, "the form times itself out, so that typing can stop it"
     rows = window.layout
-    assert len(rows) == 7
+    assert len(rows) == 8
     assert texts(rows[0]) == ["PULSE Redes Busqueda adicional"] and rows[0][0].kwargs["font"] == "Any 20"
     links = rows[1]
     assert [b.key for b in links] == ["linkedin-redes-", "Google-redes-", "Wh-redes-"]
-    for button, picture in zip(links, ["linkedin.png", "google.png", "whatsapp.png"]):
+    for button, picture, name in zip(links, ["linkedin.png", "google.png", "whatsapp.png"],
+                                     ["LinkedIn", "Google", "WhatsApp"]):
         assert button.kind == "Button" and not button.text
+        assert button.kwargs["tooltip"].startswith(name + ": ")
         path = button.kwargs["image_filename"]
         assert os.path.isfile(path) and os.path.samefile(path, os.path.join(app_dir, "img", picture))
     assert texts(rows[2]) == ["Telefono 600112233 no encontrado"] and rows[2][0].kwargs["font"] == "Any 20"
     contacto, empresa = rows[3][0], rows[5][0]
     assert (contacto.kind, contacto.text, contacto.kwargs["font"]) == ("Frame", "CONTACTO", "Any 10")
     assert [[e.text or e.key for e in row] for row in contacto.children] == [
-        ["Nombre:", "-Nombre-"], ["Apellidos:", "-Apellidos-"], ["Email:", "-Email-"]]
-    assert [row[1].kwargs["enable_events"] for row in contacto.children] == [False, False, True]
+        ["Nombre:", "-Nombre-"], ["Apellidos:", "-Apellidos-"], ["Email:", "-Email-"], ["-EmailAyuda-"]]
+    assert [row[1].kwargs["enable_events"] for row in contacto.children[:3]] == [False, False, True]
     assert (empresa.text, empresa.kwargs["font"]) == ("EMPRESA VINCULADA", "Any 10")
     assert [[e.text or e.key for e in row] for row in empresa.children] == [["Empresa:", "-Empresa-"]]
     caption, tipo = rows[4]
     assert (caption.text, caption.kwargs["font"]) == ("Tipo de Contacto:", "Any 20")
     assert tipo.args[0] == ["Sin especificar", "Lead", "Cliente", "Proveedor", "Deudor", "Acreedor"]
     assert tipo.kwargs == {"default_value": "Sin especificar", "size": (15, 1), "key": "-TIPO-", "font": "Any 20"}
-    cancel, spacer, ok, switch_caption, switch = rows[6]
+    [notice] = rows[6]
+    assert (notice.key, notice.text) == ("-AVISO-", "")
+    cancel, spacer, ok, switch_caption, switch = rows[7]
     assert (cancel.text, cancel.key, spacer.text) == ("Cancelar", "Cancelar", "   ")
     assert (ok.text, ok.key, ok.kwargs["font"], bool(ok.kwargs["expand_x"])) == ("OK", "OK", "Any 20", True)
     assert switch_caption.text == "Nuevo REGISTRO usando IA"
-    assert switch.key == "-TOGGLE-GRAPHIC-" and switch.text == ""
+    assert switch.key == "-TOGGLE-GRAPHIC-" and switch.text == "" and switch.kwargs["tooltip"]
     assert switch.kwargs["image_data"] == PICTURES[0]
     assert switch.kwargs["button_color"] == ("#1c44ac", "#1c44ac") and switch.kwargs["border_width"] == 0
 
@@ -269,6 +295,10 @@ def test_email_colours_while_typing(sg, caller):
     # five characters it stays blue, and a longer invalid text turns it orange again.
     orange, blue = ("orange", "black"), ("Blue", "white")
     assert colours == [orange, orange, orange, blue, blue, orange]
+    # The hint says what an address looks like while the text would be refused on OK.
+    hints = [args[0] for args, _ in sg.windows[0]["-EmailAyuda-"].updates]
+    refused = [len(text) > 1 and not crmprocs.validatemail(text) for text in typed]
+    assert [bool(hint) for hint in hints] == refused and "@" in max(hints)
 
 
 def test_switch_pictures_and_directory_use(sg, holded, caller, lookups, browser):
@@ -298,6 +328,16 @@ def test_ok_checks_the_email(sg, holded, caller, browser, email, created):
         assert posts(holded) == [] and browser.opened == []
         assert sg.popups == [("popup", ("Revise campo email",), {"title": "ERROR", "font": "Any 15"})]
     assert sg.windows[0].closed and len(sg.windows) == 1
+
+
+def test_a_form_that_names_nobody_is_refused_beside_the_fields(sg, holded, caller, browser):
+    blank = form(" ", "\t", "ana@correo.es", "   ")
+    sg.script(("OK", blank), ("OK", form("Ana")))
+    crmprocs.alta(caller, NUMBER)
+    said = [args[0] for args, _ in sg.windows[0]["-AVISO-"].updates]
+    assert said[0].startswith("Falta el nombre"), "told in the form, next to the fields"
+    assert sg.popups == [] and len(posts(holded)) == 1
+    assert crmprocs.altateam(blank, NUMBER, True, caller) is False and len(posts(holded)) == 1
 
 
 def test_quick_links_search_and_keep_the_form(sg, caller, browser):
@@ -411,3 +451,85 @@ def test_created_without_id_closes_the_form_without_a_page(sg, holded, caller, b
     assert browser.opened == [] and popup_errors(sg) == []
     [(name, args, kwargs)] = sg.popups
     assert name == "popup" and "sin decir" in args[0]
+
+
+# --- creations whose outcome Holded did not tell -------------------------------------------------
+
+def store_then_answer(holded, monkeypatch, status=None, body=None, content_type="text/html", wait=0.0):
+    """Holded stores the next create as usual, then answers it with `status` and `body` (its usual
+    body when None), or with its usual answer after `wait` seconds. Later requests are served as
+    usual."""
+    original, pending = holded._answer, [True]
+
+    def answer(record, headers):
+        usual = original(record, headers)
+        if record.method != "POST" or not pending:
+            return usual
+        pending.clear()
+        if wait:
+            time.sleep(wait)
+            return usual
+        return type(usual)(status, content_type if body is not None else usual.content_type,
+                           usual.payload if body is None else body)
+    monkeypatch.setattr(holded, "_answer", answer)
+
+
+def opened_contact(holded, browser):
+    """The one contact whose page was opened (v2 also makes its contact person a contact)."""
+    [url] = browser.urls
+    return holded.contact(url.rsplit("/", 1)[1])
+
+
+@pytest.fixture(params=["v1", "v2"])
+def any_caller(request, holded, workdir):
+    return make_caller(make_client(holded, workdir, holded.key if request.param == "v1" else holded.token))
+
+
+HTML_ERROR = b"<html><body><h1>500 Internal Server Error</h1></body></html>"
+
+
+@pytest.mark.parametrize("answer", [
+    dict(status=500, body=HTML_ERROR),
+    dict(status=500, body=b'{"status": 0, "info": "Internal error"}', content_type="application/json"),
+    dict(status=502, body=b"<html>Bad Gateway</html>"),
+    dict(wait=2.0),  # stored, answered after the deadline
+], ids=["html 500", "json 500", "502", "time-out"])
+def test_a_creation_stored_without_a_clear_answer_is_not_sent_again(sg, holded, any_caller, browser, monkeypatch,
+                                                                      answer):
+    monkeypatch.setattr(crmapi, "TIMEOUT", (1, 0.5))
+    store_then_answer(holded, monkeypatch, **answer)
+    sg.script(("OK", form("Ana", "García")), Step("OK", on=TITLE))
+    crmprocs.alta(any_caller, NUMBER)
+
+    [contact] = [c for c in holded.contacts if c.get("phone") == NUMBER]
+    assert len(popup_errors(sg)) == 1, "the first answer was told as a failure"
+    assert len([r for r in posts(holded) if r.json.get("phone") == NUMBER]) == 1, "asked, not sent again"
+    assert browser.urls == [holded.app_url + "contacts/" + contact["id"]]
+    assert any_caller.notices == [(TITLE, "El contacto ya se había creado: Ana García")]
+    assert any_caller.variable.apiteam.indice.buscar(NUMBER) or not any_caller.variable.apiteam.indice.listo
+    assert sg.windows[0].closed
+
+
+def test_a_creation_that_failed_unstored_is_sent_on_the_next_ok(sg, holded, any_caller, browser):
+    holded.set_fault("html500", methods=["POST"], times=1)
+    sg.script(("OK", form("Ana", "García")), Step("OK", on=TITLE))
+    crmprocs.alta(any_caller, NUMBER)
+    assert [r.query.startswith("phone=") for r in holded.requests if r.method == "GET"][:1] == [True], "asked first"
+    assert opened_contact(holded, browser)["name"] == "Ana García"
+    assert any_caller.notices == [(TITLE, "Contacto creado: Ana García")]
+
+
+def test_any_2xx_answer_with_an_id_is_a_creation(sg, holded, any_caller, browser, monkeypatch):
+    store_then_answer(holded, monkeypatch, status=200)
+    sg.script(("OK", form("Ana", "García")))
+    crmprocs.alta(any_caller, NUMBER)
+    assert opened_contact(holded, browser)["phone"] == NUMBER and popup_errors(sg) == []
+    assert sg.windows[0].closed
+
+
+def test_a_long_refusal_is_cut_to_ten_lines(sg, holded, caller, browser):
+    holded.set_fault("respond", status=400, body={"status": 0, "info": "\n".join(f"línea {n}" for n in range(200))})
+    assert crmprocs.altateam(form("Ana"), NUMBER, False, caller)["status"] == 0
+    [((heading, detail), _)] = popup_errors(sg)
+    lines = detail.split("\n")
+    assert len(lines) == 10 and lines[0] == "Holded: línea 0" and lines[-1].endswith("…")

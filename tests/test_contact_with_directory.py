@@ -4,8 +4,10 @@ import html
 
 import pytest
 
+import crmapi
 import crmprocs
-from tests.test_contact_form import caller, client  # noqa: F401  (fixtures)
+from tests.test_contact_form import TITLE, caller, client  # noqa: F401  (fixtures)
+from tests.test_dirscrape import no_waiting_notice  # noqa: F401  (fixture)
 from tests.toolkit_double import Step
 
 
@@ -37,8 +39,23 @@ def test_hostile_page_reaches_the_note_only_as_text(caller, holded, directory, s
     assert stored["vatnumber"] == "B46000009"
 
 
-def test_closing_the_chooser_sends_the_record_without_directory_data(caller, holded, directory, sg, browser):
-    sg.script(Step(None, on="Empresa eInforma"))
+@pytest.mark.parametrize("ending", ["closed", "unreachable"])
+def test_no_directory_data_is_said_with_the_creation(caller, holded, directory, sg, browser, ending):
+    if ending == "closed":
+        sg.script(Step(None, on="Empresa eInforma"))
+    else:
+        directory.set_fault("refuse")
     new_id = crmprocs.altateam(form("Horno"), "611222335", True, caller)
     stored = holded.contact(new_id)
     assert stored["name"] == "Horno" and "vatnumber" not in stored and stored["billAddress"] == {}
+    assert caller.notices == [(TITLE, "Contacto creado: Horno (sin datos del directorio)")]
+
+
+def test_the_directorys_email_is_checked_against_the_contacts(caller, holded, directory, sg, browser, monkeypatch):
+    monkeypatch.setattr(crmapi, "INDEX_REQUEST_GAP", 0)
+    holded.add_contact({"name": "Ferretería de siempre", "email": "ventas@ferreteriasol.es"})
+    caller.variable.apiteam.indice.actualizar()
+    sg.script(Step("-VOLVER-", on="Contacto ya existente"))
+    assert crmprocs.altateam(form("Ferreteria Sol"), "611222336", True, caller) is False
+    assert "Ferretería de siempre" in str(sg.windows[0].layout) and "el mismo email" in str(sg.windows[0].layout)
+    assert [r for r in holded.requests if r.method == "POST"] == []

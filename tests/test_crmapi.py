@@ -170,11 +170,17 @@ class TestWrites:
         created = client.Nuevo("contacts", {"name": "Primera"})
         web = client.web
         assert client.Update("contacts", "0" * 24, {"name": "Nadie"}) == {"status": 0, "info": "not found"}
-        # Only 201 means created.
-        answer = {"status": 1, "info": "Created", "id": "a" * 24}
+        # A 2xx that names no record and says status 0 is a refusal all the same.
+        answer = {"status": 0, "info": "name needed"}
         holded.set_fault("respond", status=200, body=answer)
         assert client.Nuevo("contacts", {"name": "Otra"}) == answer
         assert client.web == web == holded.app_url + "contacts/" + created
+
+    @pytest.mark.parametrize("status", [500, 502])
+    def test_a_server_error_to_a_write_raises(self, client, holded, status):
+        holded.set_fault("respond", status=status, body={"status": 0, "info": "Internal error"})
+        with pytest.raises(RuntimeError, match=f"{status}: Internal error"):
+            client.Nuevo("contacts", {"name": "Otra"})
 
     @pytest.mark.parametrize("method, fault", [("Nuevo", dict(mode="noid")),
                                                ("Nuevo", dict(mode="respond", status=201, body="<html>Created</html>")),

@@ -30,6 +30,12 @@ def fetched(directory):
     return [r.path for r in directory.requests]
 
 
+@pytest.fixture(autouse=True)
+def no_waiting_notice(monkeypatch):
+    """The toolkit double reads only what a test scripts: no notice of a search that takes long."""
+    monkeypatch.setattr(dirscrape, "NOTICE_DELAY", 60)
+
+
 @pytest.fixture
 def own_listing(directory, monkeypatch):
     """A directory whose every listing is made of the anchors the test appends, for listings the
@@ -137,7 +143,8 @@ def test_get_request_bounds_the_whole_page_its_size_and_its_site(directory, monk
         "Razón Social": "PANADERIA-LUNA", "Cif": "B45000003", "Direccion": "Plaza de Zocodover 2, 45001",
         "webeinform": "Actividad/PANADERIA-LUNA/Empresa/LA-PANADERIA-DE-LUNA-SL.html"}),
     # Not España: 7 characters go all the same, the cut is before the upper-case town, no country.
-    ("Talleres Muñoz", "TALLERES MUÑOZ SL", {"Direccion": "eal 3, 15001, ", "Pais": "", "Poblacion": "A CORUÑA",
+    ("Talleres Muñoz", "TALLERES MUÑOZ SL — A Coruña · Reparación de vehículos", {
+        "Direccion": "eal 3, 15001, ", "Pais": "", "Poblacion": "A CORUÑA",
                                              "Cif": "B15000007"}),
     # About 300 KB of menus, links and tables around the data.
     ("Almacenes Gigante", None, {"Razón Social": "ALMACENES GIGANTE SA", "Cif": "A28000014",
@@ -204,12 +211,13 @@ def test_network_failures_give_nothing_and_tell(directory, sg, monkeypatch, faul
     assert popup_texts(sg) == [UNREADABLE]
 
 
-@pytest.mark.parametrize("status, told", [(503, True), (500, True), (429, True), (403, True),
-                                           (404, False), (410, False)])
-def test_listing_that_fails_is_told_one_that_does_not_exist_is_not(directory, sg, status, told):
+@pytest.mark.parametrize("status", [503, 404, 410])
+def test_listing_not_there_gives_nothing_quietly(directory, sg, status):
+    # get_request tells a listing that does not exist from one the site failed to give by
+    # nothing (None either way); the caller tells the user that no directory data came.
     directory.set_fault("status", status=status)
     assert dirscrape.dirscrape("Ferreteria Sol") == {}
-    assert popup_texts(sg) == ([UNREADABLE] if told else [])
+    assert popup_texts(sg) == []
     assert sg.windows == [] and fetched(directory) == ["/Actividad/FERRETERIA-SOL/"]
 
 
@@ -233,7 +241,10 @@ def test_search_address_keeps_blanks_at_the_ends_as_hyphens(directory, sg):
     ("Horno", ["HORNO SAN JUAN SL", "HORNO DEL PUEBLO SL", "HORNO DORADO SL", "\n        EL   HORNO\n        VIEJO SL  "]),
     # BAR twice counts as two matching words; LUNA alone is one.
     ("Bar Luna", ["BAR LUNA SL", "BAR EL BAR SL"]),
-    ("Talleres Muñoz", ["TALLERES MUÑOZ SL", "TALLERES MUÑOZ SL"]),
+    # The same name twice: each row also shows what the listing says of it, else its address.
+    ("Talleres Muñoz", ["TALLERES MUÑOZ SL — A Coruña · Reparación de vehículos",
+                        "TALLERES MUÑOZ SL — Lugo · Reparación de vehículos"]),
+    ("Bar Central", ["BAR CENTRAL SL — BAR-CENTRAL-SL-ZAMORA", "BAR CENTRAL SL — BAR-CENTRAL-SL-SORIA"]),
 ])
 def test_filter_keeps_names_with_enough_search_words(directory, sg, search, names):
     sg.script(CLOSE)
@@ -282,7 +293,8 @@ def test_chooser_window_and_closing_it(directory, sg):
     sg.script(CLOSE)
     assert dirscrape.dirscrape("Panaderia Luna") == {}
     window = sg.windows[0]
-    assert (window.title, window.kwargs, window.closed) == (CHOOSER, {"finalize": True, "keep_on_top": True}, True)
+    assert (window.title, window.closed) == (CHOOSER, True)
+    assert window.kwargs["keep_on_top"] and window.kwargs["modal"] and window.kwargs["icon"].endswith("hola.png")
     listbox = window["-LISTBOX-"].kwargs
     assert listbox["size"] == (len("PANADERIA LUNA HERMANOS SA") + 10, 3 + 3)  # longest name, number of names
     assert listbox["select_mode"] == sg.LISTBOX_SELECT_MODE_MULTIPLE
@@ -300,11 +312,13 @@ def test_chooser_opens_selected_pages_then_uses_one(directory, sg, browser):
     assert data["Direccion"] == "Calle Mayor 5, 28013" and sg.windows[0].closed
 
 
-def test_same_name_twice_resolves_to_the_first(directory, sg, browser):
-    sg.script(Step("verwer", {"-LISTBOX-": ["TALLERES MUÑOZ SL"]}), use("TALLERES MUÑOZ SL"))
+def test_the_second_of_two_same_names_reads_its_own_page(directory, sg, browser):
+    lugo = "TALLERES MUÑOZ SL — Lugo · Reparación de vehículos"
+    sg.script(Step("verwer", {"-LISTBOX-": [lugo]}), use(lugo))
     data = dirscrape.dirscrape("Talleres Muñoz")
-    assert browser.urls == [directory.url + "Empresa/TALLERES-MUNOZ-SL.html"]
-    assert data["Cif"] == "B15000007"
+    assert browser.urls == [directory.url + "Empresa/TALLERES-MUNOZ-SL-LUGO.html"]
+    assert (data["Cif"], data["Poblacion"]) == ("B27000008", "LUGO")
+    assert fetched(directory)[-1] == "/Empresa/TALLERES-MUNOZ-SL-LUGO.html"
 
 
 def test_use_with_nothing_selected_asks_and_stays(directory, sg):
@@ -314,13 +328,12 @@ def test_use_with_nothing_selected_asks_and_stays(directory, sg):
     assert data["Razón Social"] == "BAR EL BAR SL"
 
 
-def test_use_with_several_selected_refuses_and_gives_nothing(directory, sg):
-    sg.script(use("BAR LUNA SL", "BAR EL BAR SL"))
-    assert dirscrape.dirscrape("Bar Luna") == {}
-    assert sg.popups == [("popup_error", ("Solo se permite elegir un Registro por telefono",),
-                          {"keep_on_top": True, "auto_close_duration": 2})]
-    assert sg.windows[0].closed
-    assert not [p for p in fetched(directory) if p.startswith("/Empresa/")]
+def test_use_with_several_selected_refuses_and_stays_for_another_choice(directory, sg):
+    sg.script(use("BAR LUNA SL", "BAR EL BAR SL"), use("BAR EL BAR SL"))
+    data = dirscrape.dirscrape("Bar Luna")
+    assert popup_texts(sg) == ["Solo se permite elegir un Registro por telefono"]
+    assert data["Razón Social"] == "BAR EL BAR SL" and len(sg.windows) == 1
+    assert [p for p in fetched(directory) if p.startswith("/Empresa/")] == ["/Empresa/BAR-EL-BAR-SL.html"]
 
 
 def test_a_failure_inside_the_chooser_closes_it(directory, sg, monkeypatch):

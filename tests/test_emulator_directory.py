@@ -45,6 +45,9 @@ def test_listing_links_lead_to_company_pages(directory):
     for address, _ in links:
         page = requests.get(address, timeout=TIMEOUT)
         assert page.status_code == 200 and 'id="content-inner"' in page.text
+    # Each result block also has a line of its own after the links.
+    blocks = lxml_html.document_fromstring(r.text).find_class("resultado")
+    assert [b.find_class("datos")[0].text_content() for b in blocks][0] == "Fabricación de pan · Calle Mayor 5"
 
 
 @pytest.mark.parametrize(
@@ -56,6 +59,7 @@ def test_listing_links_lead_to_company_pages(directory):
         ("HORNO", ["HORNO SAN JUAN SL", "", "HORNO DORADO SL", "\n        EL   HORNO\n        VIEJO SL  ",
                    "HORNOS INDUSTRIALES SA", "PANADERIA EL TRIGO SL"]),
         ("EMPRESA-FANTASMA", []),
+        ("BAR-CENTRAL", ["BAR CENTRAL SL", "BAR CENTRAL SL"]),
     ],
 )
 def test_listings_by_name(directory, name, expected):

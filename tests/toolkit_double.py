@@ -164,6 +164,13 @@ class Window:
     def finalize(self):
         return self
 
+    def is_closed(self, quick_check=None):
+        return self.closed
+
+    def bind(self, bind_string, key, propagate=True):
+        """Records a key binding: a test scripts the bound key as the event the key gives."""
+        self.__dict__.setdefault("bindings", {})[bind_string] = key
+
     Finalize = finalize
     Close = close
     Read = read

@@ -32,6 +32,7 @@ class Result:
     place: str = ""  # the <span> the real listings put after the name
     markup: str | None = None  # inner HTML when it is not name + <span>place</span>
     title: str | None = None  # defaults to "Ver perfil de <name>"
+    line: str = ""  # a line of the result block after the links: activity, address (assumed shape)
 
     def inner_html(self) -> str:
         if self.markup is not None:
@@ -60,10 +61,13 @@ class Listing:
 _PANADERIA_LUNA = Listing(
     "Panaderia Luna",
     (
-        Result(BASE + "Empresa/PANADERIA-LUNA-SL.html", "PANADERIA LUNA SL", "Madrid"),
-        Result("/Empresa/PANADERIA-LUNA-HERMANOS-SA.html", "PANADERIA LUNA HERMANOS SA", "Madrid"),
+        Result(BASE + "Empresa/PANADERIA-LUNA-SL.html", "PANADERIA LUNA SL", "Madrid",
+               line="Fabricación de pan · Calle Mayor 5"),
+        Result("/Empresa/PANADERIA-LUNA-HERMANOS-SA.html", "PANADERIA LUNA HERMANOS SA", "Madrid",
+               line="Fabricación de pan · Calle Toledo 40"),
         # Relative without a leading slash: resolves below the listing's folder.
-        Result("Empresa/LA-PANADERIA-DE-LUNA-SL.html", "La Panaderia de Luna SL", "Toledo"),
+        Result("Empresa/LA-PANADERIA-DE-LUNA-SL.html", "La Panaderia de Luna SL", "Toledo",
+               line="Comercio de pan · Plaza de Zocodover 2"),
     ),
     decoys='<li><a href="/Empresa/PANADERIA-LUNA-SL.html">PANADERIA LUNA SL</a></li>\n',
 )
@@ -85,8 +89,10 @@ _CAFES_DEL_NORTE = Listing(
 _TALLERES_MUNOZ = Listing(
     "Talleres Muñoz",
     (
-        Result("/Empresa/TALLERES-MUNOZ-SL.html", "TALLERES MUÑOZ SL", "A Coruña"),
-        Result(BASE + "Empresa/TALLERES-MUNOZ-SL-LUGO.html", "TALLERES MUÑOZ SL", "Lugo"),
+        Result("/Empresa/TALLERES-MUNOZ-SL.html", "TALLERES MUÑOZ SL", "A Coruña",
+               line="Reparación de vehículos"),
+        Result(BASE + "Empresa/TALLERES-MUNOZ-SL-LUGO.html", "TALLERES MUÑOZ SL", "Lugo",
+               line="Reparación de vehículos"),
     ),
 )
 
@@ -125,6 +131,15 @@ _BAR_LUNA = Listing(
 
 _EMPRESA_FANTASMA = Listing("Empresa Fantasma", ())
 
+# Two results of one name that the listing tells apart by nothing: no place, no line.
+_BAR_CENTRAL = Listing(
+    "Bar Central",
+    (
+        Result("/Empresa/BAR-CENTRAL-SL-ZAMORA.html", "BAR CENTRAL SL"),
+        Result("/Empresa/BAR-CENTRAL-SL-SORIA.html", "BAR CENTRAL SL"),
+    ),
+)
+
 _ALMACENES_GIGANTE = Listing(
     "Almacenes Gigante",
     (Result("/Empresa/ALMACENES-GIGANTE-SA.html", "ALMACENES GIGANTE SA", "Madrid"),),
@@ -139,6 +154,7 @@ LISTINGS: dict[str, Listing] = {
     "HORNO": _HORNO,
     "BAR-LUNA": _BAR_LUNA,
     "EMPRESA-FANTASMA": _EMPRESA_FANTASMA,
+    "BAR-CENTRAL": _BAR_CENTRAL,
     "ALMACENES-GIGANTE": _ALMACENES_GIGANTE,
 }
 
@@ -292,9 +308,10 @@ class Site:
             href = html.escape(result.href.replace(BASE, base))
             title = result.title_text()
             shown = html.escape(title.removeprefix("Ver perfil de "))
+            line = f'<p class="datos">{html.escape(result.line)}</p>' if result.line else ""
             items.append(
                 f'<li class="resultado"><a href="{href}" title="{html.escape(title)}">{result.inner_html()}</a>'
-                f' <a href="{href}#mapa" title="Ver mapa de {shown}">Mapa</a></li>'
+                f' <a href="{href}#mapa" title="Ver mapa de {shown}">Mapa</a>{line}</li>'
             )
         text = self.listing_template.safe_substitute(
             charset=listing.charset,

@@ -15,8 +15,10 @@ TITLE = "Alta nuevo contacto / empresa"
 @pytest.fixture
 def caller(holded, workdir):
     workdir.write_config(config_text(api_key=holded.key))
+    notices = []
     return SimpleNamespace(variable=SimpleNamespace(apiteam=crmapi.crmapi(),
-                                                    cvariables={"autocierre": False, "autocierre_tiempo": 600}))
+                                                    cvariables={"autocierre": False, "autocierre_tiempo": 600}),
+                           avisar=lambda titulo, mensaje: notices.append((titulo, mensaje)), notices=notices)
 
 
 def colours(window, key):
@@ -86,3 +88,97 @@ def test_auto_close_spares_a_form_being_typed_into(gui, holded, caller):
     assert seen["open"], "the form closed under the user's typing"
     assert seen["width"] <= seen["screen"], "a long number made the form wider than the screen"
     assert [c for c in holded.contacts if c.get("phone") == long_number] == []
+
+
+
+def focused_key(window):
+    """The key of the element that has the keyboard focus (None for anything else)."""
+    focus = str(window.TKroot.tk.call("focus"))
+    for key, element in window.key_dict.items():
+        if element.Widget is not None and str(element.Widget) == focus:
+            return key
+    return None
+
+
+def guarded(actions):
+    """Driver actions that close the windows when they fail, so that the read waiting on the
+    GUI thread returns and the test fails instead of hanging."""
+    def run(gui):
+        try:
+            actions(gui)
+        except BaseException:
+            for window in gui.windows:
+                try:
+                    window.close()
+                except Exception:
+                    pass
+            raise
+    return run
+
+
+def test_keyboard_first_name_first_tab_through_the_fields_escape_and_enter(gui, holded, caller):
+    seen = {}
+
+    def escape(gui):
+        gui.wait_window(TITLE)
+        gui.type("Lu")
+        gui.key("Escape")
+
+    gui.run(guarded(escape))
+    assert crmprocs.alta(caller, "611 22 33 45") is None
+    gui.check()
+
+    def typing(gui):
+        window = gui.wait_window(TITLE)
+        seen["order"] = [focused_key(window)]
+        for _ in range(8):
+            gui.key("Tab")
+            seen["order"].append(focused_key(window))
+        gui.key("Shift+Tab", *["Shift+Tab"] * 7)  # back to the first name
+        gui.type("Lucia")
+        gui.key("Tab")
+        gui.type("Ferrer")
+        gui.key("Return")
+
+    gui.run(guarded(typing))
+    assert crmprocs.alta(caller, "611 22 33 46") is None
+    gui.check()
+    assert seen["order"] == ["-Nombre-", "-Apellidos-", "-Email-", "-TIPO-", "-Empresa-", "Cancelar", "OK",
+                             "-TOGGLE-GRAPHIC-", "linkedin-redes-"]
+    assert [c for c in holded.contacts if c.get("phone") == "611 22 33 45"] == [], "Escape sent nothing"
+    [contact] = [c for c in holded.contacts if c.get("phone") == "611 22 33 46"]
+    assert contact["name"] == "Lucia Ferrer"
+
+
+def test_the_form_lives_while_a_slow_directory_is_read(gui, holded, caller, directory):
+    directory.set_fault("stall", seconds=4, path="/Actividad/")
+    seen = {"answers": []}
+
+    def actions(gui):
+        window = gui.wait_window(TITLE)
+        gui.type("Ana")
+        gui.click(window, "-Empresa-")
+        gui.type("Ferreteria Sol")
+        gui.key("Return")
+        notice = gui.wait_window("Directorio de empresas", timeout=2)
+        seen["notice_shown"] = notice.TKroot.winfo_ismapped()
+        seen["said"] = window["-AVISO-"].get()
+        gui.screenshot("contact_form_directory_search.png")
+        gui.type("zz")  # no input meanwhile
+        seen["typed"] = window["-Nombre-"].get()
+        started = time.monotonic()
+        while time.monotonic() - started < 1.0:
+            asked = time.perf_counter()
+            window.TKroot.winfo_ismapped()  # carried out by the GUI thread
+            seen["answers"].append(time.perf_counter() - asked)
+            time.sleep(0.05)
+
+    gui.run(guarded(actions))
+    assert crmprocs.alta(caller, "611 22 33 47") is None
+    gui.check()
+    assert seen["said"] == "Buscando en el directorio…" and seen["notice_shown"]
+    assert seen["typed"] == "Ana", "the form took input during the search"
+    assert max(seen["answers"]) < 0.1, f"the form answered in {max(seen['answers']):.3f} s"
+    [contact] = [c for c in holded.contacts if c.get("phone") == "611 22 33 47"]
+    assert contact["name"] == "FERRETERÍA SOL SL"
+    assert caller.notices == [(TITLE, "Contacto creado: FERRETERÍA SOL SL")]

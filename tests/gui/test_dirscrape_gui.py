@@ -22,3 +22,29 @@ def test_choose_one_of_three_and_use_its_data(directory, gui):
     assert (data["Cif"], data["Direccion"], data["Poblacion"], data["Codpost"]) == \
         ("A28000001", "CALLE TOLEDO 40, 28005", "MADRID", "28005")
     assert data["webeinform"] == directory.url + "Empresa/PANADERIA-LUNA-HERMANOS-SA.html"
+
+
+def test_same_names_told_apart_and_escape_closes_the_chooser(directory, gui):
+    lugo = "TALLERES MUÑOZ SL — Lugo · Reparación de vehículos"
+    seen = {}
+
+    def escape(gui):
+        gui.wait_window("Empresa eInforma")
+        gui.key("Escape")
+
+    gui.run(escape)
+    assert dirscrape.dirscrape("Talleres Muñoz") == {}
+    gui.check()
+
+    def choose_lugo(gui):
+        window = gui.wait_window("Empresa eInforma")
+        seen["names"] = list(window["-LISTBOX-"].Widget.get(0, "end"))
+        gui.click_list_item(window, "-LISTBOX-", lugo)
+        gui.screenshot("dirscrape_same_names.png")
+        gui.click(window, "-exportar-")
+
+    gui.run(choose_lugo)
+    data = dirscrape.dirscrape("Talleres Muñoz")
+    gui.check()
+    assert seen["names"] == ["TALLERES MUÑOZ SL — A Coruña · Reparación de vehículos", lugo]
+    assert (data["Cif"], data["webeinform"]) == ("B27000008", directory.url + "Empresa/TALLERES-MUNOZ-SL-LUGO.html")
