@@ -34,6 +34,6 @@ struct ContactPage {
 ContactPage contact_page(const py::object &client, const PageCursor &at);
 
 // The canonical (E.164) form of a telephone number written in any of the usual ways, taking
-// national numbers as numbers of `region`; empty when the text is no valid number (a short
+// national numbers as numbers of `region`; empty when the text is no possible number (a short
 // number, a withheld caller, junk). An extension is not part of the number.
 std::string canonical_number(const py::handle &text, const std::string &region);

@@ -38,6 +38,7 @@ constexpr double RETRY_SECONDS = 300;
 // What the index gives back of a contact; the rest is looked up in Holded when needed.
 struct Contact {
     std::string id, name;
+    std::string folded;  // the name as a search by name compares it (search_form)
 };
 
 // What a duplicate shares with the contact about to be created.
@@ -161,7 +162,9 @@ std::string canonical_text(const py::str &written, const std::string &region) {
         if (!e.matches(phonenumbers.attr("NumberParseException"))) throw;
         return std::string();
     }
-    if (!py::bool_(phonenumbers.attr("is_valid_number")(parsed))) return std::string();
+    // Possible (its length fits its country), not only valid: a range opened after the number
+    // data was made, or one it does not list, is still the same digits on both sides.
+    if (!py::bool_(phonenumbers.attr("is_possible_number")(parsed))) return std::string();
     return phonenumbers.attr("format_number")(parsed, phonenumbers.attr("PhoneNumberFormat").attr("E164"))
         .cast<std::string>();
 }
@@ -180,7 +183,8 @@ void add_numbers(std::vector<std::string> &keys, const py::object &field, const 
     if (text::ascii_digits(raw).size() < MIN_NUMBER_DIGITS && text::code_points(raw) == raw.size()) return;
     py::object phonenumbers = pymod("phonenumbers");
     py::object e164 = phonenumbers.attr("PhoneNumberFormat").attr("E164");
-    for (py::handle match : phonenumbers.attr("PhoneNumberMatcher")(written, region))
+    py::object possible = phonenumbers.attr("Leniency").attr("POSSIBLE");
+    for (py::handle match : phonenumbers.attr("PhoneNumberMatcher")(written, region, "leniency"_a = possible))
         add_once(keys, phonenumbers.attr("format_number")(match.attr("number"), e164).cast<std::string>());
 }
 
@@ -210,13 +214,25 @@ std::string tax_key(const py::object &field) {
     return field.is_none() ? std::string() : text::tax_id_key(utf8_of(field));
 }
 
+// A text as a search by name compares it: without accents, in Python's case folding, so that
+// "munoz" finds "Muñoz".
+std::string search_form(const py::str &text) {
+    py::object unicodedata = pymod("unicodedata");
+    py::list kept;
+    for (py::handle ch : unicodedata.attr("normalize")("NFKD", text))
+        if (unicodedata.attr("combining")(ch).cast<int>() == 0) kept.append(ch);
+    return py::str("").attr("join")(kept).attr("casefold")().cast<std::string>();
+}
+
 Reading read_fields(const py::handle &record, const std::string &region, Entry &entry) {
     if (!py::isinstance<py::dict>(record)) return Reading::skipped;
     bool mended = false;
     auto field = [&](const py::handle &from, const char *name) { return field_text(from.attr("get")(name), mended); };
     entry.contact.id = utf8_of(field(record, "id"));
     if (entry.contact.id.empty() || mended) return Reading::skipped;  // no page to open
-    entry.contact.name = utf8_of(field(record, "name"));
+    py::object name = field(record, "name");
+    entry.contact.name = utf8_of(name);
+    entry.contact.folded = name.is_none() ? std::string() : search_form(name);
 
     Keys &keys = entry.keys;
     add_numbers(keys.numbers, field(record, "phone"), region);
@@ -298,9 +314,16 @@ public:
     }
 
     py::list find(const py::object &number) const;
+    py::list find_names(const py::str &text, std::size_t limit) const;
     py::list duplicates(const py::object &number, const py::object &email, const py::object &tax_id) const;
     void add(const py::object &record);
     void clear();
+
+    // The index as plain lists, to be kept: [id, name, numbers, e-mails, tax ids] per contact;
+    // and an index kept before, read at `read_at` (seconds since the epoch), taken as the one in
+    // use (its age counts from then).
+    py::list export_entries() const;
+    void import_entries(const py::list &entries, double read_at);
 
 private:
     struct Added {
@@ -537,6 +560,68 @@ void ContactIndex::add(const py::object &record) {
     if (book_) upsert(*book_, std::move(entry));
 }
 
+py::list ContactIndex::find_names(const py::str &text, std::size_t limit) const {
+    std::string wanted = search_form(text);
+    std::vector<Contact> contacts;
+    if (!wanted.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (book_)
+            for (const Contact &contact : book_->contacts) {
+                if (contact.folded.find(wanted) == std::string::npos) continue;
+                contacts.push_back(contact);
+                if (contacts.size() == limit) break;
+            }
+    }
+    py::list found;
+    for (const Contact &contact : contacts) found.append(as_record(contact));
+    return found;
+}
+
+// The keys of every position of a book, gathered from its maps (a contact keeps none itself).
+std::vector<Keys> keys_by_position(const Book &book) {
+    std::vector<Keys> keys(book.contacts.size());
+    for (const auto &[key, position] : book.by_number) keys[position].numbers.push_back(key);
+    for (const auto &[key, position] : book.by_email) keys[position].emails.push_back(key);
+    for (const auto &[key, position] : book.by_tax_id) keys[position].tax_ids.push_back(key);
+    return keys;
+}
+
+py::list ContactIndex::export_entries() const {
+    std::vector<Contact> contacts;
+    std::vector<Keys> keys;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!book_) return py::list();
+        contacts = book_->contacts;
+        keys = keys_by_position(*book_);
+    }
+    py::list entries;
+    for (std::size_t i = 0; i < contacts.size(); ++i)
+        entries.append(make_list(contacts[i].id, contacts[i].name, py::cast(keys[i].numbers),
+                                 py::cast(keys[i].emails), py::cast(keys[i].tax_ids)));
+    return entries;
+}
+
+void ContactIndex::import_entries(const py::list &entries, double read_at) {
+    auto book = std::make_unique<Book>();
+    for (py::handle item : entries) {
+        py::list fields = py::reinterpret_borrow<py::list>(item);
+        Entry entry;
+        entry.contact.id = fields[0].cast<std::string>();
+        entry.contact.name = fields[1].cast<std::string>();
+        entry.contact.folded = search_form(fields[1]);
+        entry.keys = Keys{fields[2].cast<std::vector<std::string>>(), fields[3].cast<std::vector<std::string>>(),
+                          fields[4].cast<std::vector<std::string>>()};
+        upsert(*book, std::move(entry));
+    }
+    double age = std::max(0.0, pymod("time").attr("time")().cast<double>() - read_at);
+    std::lock_guard<std::mutex> lock(mutex_);
+    book_ = std::move(book);
+    built_at_ = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(age));
+    read_wall_ = static_cast<std::time_t>(read_at);
+    failed_ = false;
+}
+
 void ContactIndex::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     book_.reset();
@@ -610,7 +695,7 @@ void register_index(py::module_ &m) {
 
     m.def("numero_canonico", &numero_canonico, "texto"_a, "pais"_a = "ES",
           "The E.164 form of a telephone number written in any usual way (national numbers taken as\n"
-          "numbers of `pais`), or None when the text is no valid number.");
+          "numbers of `pais`), or None when the text is no possible number (its length fits no number).");
 
     py::class_<ContactIndex, std::shared_ptr<ContactIndex>>(
         m, "indice",
@@ -641,6 +726,12 @@ void register_index(py::module_ &m) {
              "nif"_a = py::none(),
              "The contacts that share the number, the e-mail or the tax id: a list of {\"contacto\": record,\n"
              "\"coincide\": [\"telefono\" | \"email\" | \"nif\", ...]}; [] when nothing is built.")
+        .def("nombres", &ContactIndex::find_names, "texto"_a, "limite"_a = 20,
+             "The contacts (dicts with id and name) whose name holds the text, accents and case aside.")
+        .def("exportar", &ContactIndex::export_entries,
+             "The index as lists to be kept: [id, name, numbers, e-mails, tax ids] per contact; [] before a build.")
+        .def("importar", &ContactIndex::import_entries, "entradas"_a, "leido"_a,
+             "Takes an index exported before, read at `leido` (seconds since the epoch), as the one in use.")
         .def("agregar", &ContactIndex::add, "contacto"_a,
              "Puts a contact record (v1 shape, with its id) into the index, replacing the one of the same id.")
         .def("vaciar", &ContactIndex::clear, "Forgets every contact (a new key may be another account).");

@@ -34,9 +34,14 @@ MARIA = "5e3e8d7ccd9ee4647e247887"     # phone "+34 955 12 34 56", mobile "+3467
     ("+44 20 7946 0958", "FR", "+442079460958"),
     # Another office's country reads national numbers as its own.
     ("06 12 34 56 78", "FR", "+33612345678"), ("612345678", "FR", "+33612345678"),
-    # No valid number: matched only exactly, never by a tail of digits.
+    # Ranges the number data does not list as assigned (7x, 90x, 99x) are still numbers.
+    ("712 34 56 78", "ES", "+34712345678"), ("909 123 456", "ES", "+34909123456"),
+    ("991 23 45 67", "ES", "+34991234567"), ("+34 751 234 567", "ES", "+34751234567"),
+    # No possible number (too short or too long for its country): matched only exactly, never by
+    # a tail of digits.
     ("112", "ES", None), ("016", "ES", None), ("", "ES", None), ("-1", "ES", None), ("Unknown", "ES", None),
     ("n/a", "ES", None), ("12345", "ES", None), ("+34 (0) 612345678", "ES", None), ("45678", "ES", None),
+    ("6123456789", "ES", None), ("+34 61234567", "ES", None),
 ])
 def test_canonical_number(written, region, canonical):
     assert crmapi.numero_canonico(written, region) == canonical
