@@ -44,9 +44,19 @@ py::object fetch_or_tell(const py::object &url, bool missing_is_failure);
 // Tells the user that the directory's data could not be read, or not all of it.
 void tell_unreadable();
 
-// How a directory page fetched off the GUI thread came out: read; not there (an answer other
-// than 200); failed (no connection, no answer in time: the user has been told); given up (the
-// user closed the notice shown while waiting).
+// One GET of a directory page within REQUEST_TIMEOUT for the whole of it (redirects followed
+// only on the directory's own host, no page longer than MAX_PAGE_BYTES): the page when the
+// server answered 200, else None; `status` receives the status the server answered.
+py::object fetch_page(const py::object &url, long &status);
+
+// A page that does not exist (404, 410): for a listing, the directory has no such company. Any
+// other answer but 200 (the site down, overloaded, refusing us, sending us elsewhere) means the
+// page could not be had.
+bool means_no_result(long status);
+
+// How a directory page fetched off the GUI thread came out: read; not there (404, 410); failed
+// (no connection, no answer in time, any other answer than 200: the user has been told); given
+// up (the user closed the notice shown while waiting).
 enum class Fetched { read, missing, failed, given_up };
 
 // Fetches `url` with get_request on a thread of its own and hands the page to `read` there; the

@@ -67,9 +67,8 @@ py::list find(HTML &page, const py::object &selector) {
     return found;
 }
 
-// One GET of a directory page within REQUEST_TIMEOUT for the whole of it (redirects followed
-// only on the directory's own host, no page longer than MAX_PAGE_BYTES): the page when the
-// server answered 200, else None; `status` receives the status the server answered.
+}  // namespace
+
 py::object fetch_page(const py::object &url, long &status) {
     py::dict headers("User-Agent"_a = setting("USER_AGENT"));
     double seconds = setting("REQUEST_TIMEOUT").cast<double>();
@@ -94,14 +93,14 @@ py::object fetch_page(const py::object &url, long &status) {
     return py::cast(std::move(response));
 }
 
+bool means_no_result(long status) { return status == 404 || status == 410; }
+
+namespace {
+
 py::object get_request(const py::object &url, const py::object & /*render*/) {
     long status = 0;
     return fetch_page(url, status);
 }
-
-// A listing that does not exist means the directory has no such company; any other answer but
-// 200 (the site down, overloaded, refusing us) means the search could not be made.
-bool means_no_result(long status) { return status == 404 || status == 410; }
 
 bool is_network_error(py::error_already_set &e) {
     return e.matches(pymod("requests.exceptions").attr("RequestException"));

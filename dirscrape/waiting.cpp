@@ -97,8 +97,9 @@ Fetched fetch_off_gui_thread(const py::object &url, const std::function<py::obje
     auto outcome = std::make_shared<Outcome>();
     py::object thread = start_worker(
         [url, read]() -> py::object {
-            py::object page = pymod("dirscrape").attr("get_request")(url, "render"_a = false);
-            if (page.is_none()) return py::none();
+            long status = 0;
+            py::object page = fetch_page(url, status);
+            if (page.is_none()) return py::make_tuple(py::none(), status);
             py::object result;
             try {
                 result = read(page);
@@ -107,7 +108,7 @@ Fetched fetch_off_gui_thread(const py::object &url, const std::function<py::obje
                 throw;
             }
             page.attr("close")();
-            return py::make_tuple(result);
+            return py::make_tuple(result, 200);
         },
         outcome);
     if (!wait_for(thread, outcome)) return Fetched::given_up;
@@ -117,7 +118,12 @@ Fetched fetch_off_gui_thread(const py::object &url, const std::function<py::obje
         tell_unreadable();
         return Fetched::failed;
     }
-    if (!outcome->value || outcome->value.is_none()) return Fetched::missing;
+    long status = outcome->value[py::int_(1)].cast<long>();
+    if (status != 200) {
+        if (means_no_result(status)) return Fetched::missing;
+        tell_unreadable();
+        return Fetched::failed;
+    }
     value = outcome->value[py::int_(0)];
     return Fetched::read;
 }

@@ -211,13 +211,11 @@ def test_network_failures_give_nothing_and_tell(directory, sg, monkeypatch, faul
     assert popup_texts(sg) == [UNREADABLE]
 
 
-@pytest.mark.parametrize("status", [503, 404, 410])
-def test_listing_not_there_gives_nothing_quietly(directory, sg, status):
-    # get_request tells a listing that does not exist from one the site failed to give by
-    # nothing (None either way); the caller tells the user that no directory data came.
+@pytest.mark.parametrize("status, told", [(503, True), (429, True), (404, False), (410, False)])
+def test_a_listing_not_there_is_no_result_and_one_the_site_failed_to_give_is_told(directory, sg, status, told):
     directory.set_fault("status", status=status)
     assert dirscrape.dirscrape("Ferreteria Sol") == {}
-    assert popup_texts(sg) == []
+    assert popup_texts(sg) == ([UNREADABLE] if told else [])
     assert sg.windows == [] and fetched(directory) == ["/Actividad/FERRETERIA-SOL/"]
 
 
