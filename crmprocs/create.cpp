@@ -94,6 +94,12 @@ void tell(const py::object &self, const py::str &message) {
 
 py::str shown_name(const py::handle &name) { return py::str(name).attr("strip")(); }
 
+// The call log (when the caller object keeps one) learns what the form of the call ended in.
+void log_outcome(const py::object &self, const py::object &telefono, const char *what, const py::handle &detail) {
+    py::object log = py::getattr(self, "registro", py::none());
+    if (!log.is_none()) log.attr("resultado_de")(telefono, what, detail.is_none() ? py::str("") : py::str(detail));
+}
+
 // --- the steps of a creation -------------------------------------------------------------------
 
 struct FormValues {
@@ -222,6 +228,7 @@ py::object created_before(const py::object &self, const py::object &apiteam, con
         uncertain_numbers(apiteam).attr("discard")(telefono);
         open_page(apiteam.attr("web"));
         tell(self, tr("El contacto ya se había creado: ") + shown_name(contact.attr("get")("name", "")));
+        log_outcome(self, telefono, "creado", contact[py::str("id")]);
         return contact[py::str("id")];
     }
     return py::none();
@@ -252,8 +259,10 @@ py::object create(const py::object &self, const py::object &apiteam, const py::d
         py::str message = tr("Contacto creado: ") + shown_name(nuevo["name"]);
         if (without_directory) message = message + py::str(" (") + tr("sin datos del directorio") + py::str(")");
         tell(self, message);
+        log_outcome(self, nuevo["phone"], "creado", answer);
         tell_what_was_not_kept(apiteam);
     } else if (answer.is_none()) {
+        log_outcome(self, nuevo["phone"], "creado", py::none());
         // Holded said "created" without the id: the contact exists but its page is unknown.
         show_popup("popup", tr("Holded ha creado el contacto sin decir cuál es; búsquelo en Holded"),
                    "title"_a = tr("Alta nuevo contacto / empresa"), "keep_on_top"_a = true);
@@ -302,6 +311,7 @@ py::object altateam(const py::object &valores, const py::object &telefono, const
 
     switch (check_duplicates(apiteam, nuevo, telefono)) {
         case Duplicate::open_existing:
+            log_outcome(self, telefono, "existente", py::none());
             return py::none();
         case Duplicate::back:
             return py::bool_(false);

@@ -43,11 +43,32 @@ py::list buscar_contactos(py::object self, py::object ntelf) {
     return find_contacts(self.attr("variable").attr("apiteam"), ntelf);
 }
 
-py::object buscateam(py::object self, py::object ntelf, py::object tray) {
+// The call log of the caller object, when it keeps one.
+py::object call_log(const py::object &self) { return py::getattr(self, "registro", py::none()); }
+
+// The contacts of a lookup, told to the call log with where the number came from (the search
+// window, the command line); a failure is noted before it goes on to the caller.
+py::list looked_up(const py::object &self, const py::object &ntelf, const py::object &origen) {
+    py::object log = call_log(self);
+    try {
+        py::list contacts = buscar_contactos(self, ntelf);
+        if (!log.is_none())
+            log.attr("anotar")(ntelf, "origen"_a = origen, "contactos"_a = contacts,
+                               "resultado"_a = py::len(contacts) > 0 ? "pagina" : "formulario");
+        return contacts;
+    } catch (py::error_already_set &e) {
+        if (!log.is_none() && e.matches(PyExc_Exception))
+            log.attr("anotar")(ntelf, "origen"_a = origen, "resultado"_a = "sin_conexion",
+                               "detalle"_a = failure_text(e.value()));
+        throw;
+    }
+}
+
+py::object buscateam(py::object self, py::object ntelf, py::object tray, py::object origen) {
     // No number, or an empty one: an empty filter would list every contact and open them all.
     if (ntelf.is_none() || is_empty_text(ntelf)) return py::none();
 
-    py::list contacto = buscar_contactos(self, ntelf);
+    py::list contacto = looked_up(self, ntelf, origen);
     open_contact_pages(contacto);
     if (!tray.is_none())
         show_notice(tray, tr("Verificando"), caller_notice(ntelf, contacto), "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
@@ -100,6 +121,6 @@ void register_lookup(py::module_ &m) {
           "The contacts with this number: from the contact index when it knows the number (no request),\n"
           "else from Holded's exact filters, whose finds the index learns. Raises when Holded cannot be\n"
           "asked or refuses; never opens a window, so it may run on any thread.");
-    m.def("buscateam", &buscateam, "self"_a, "ntelf"_a, "tray"_a = py::none(),
+    m.def("buscateam", &buscateam, "self"_a, "ntelf"_a, "tray"_a = py::none(), "origen"_a = "busqueda",
           "Opens the page of every contact with this number, else the new-contact form.");
 }

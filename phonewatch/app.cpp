@@ -151,9 +151,32 @@ void look_up_startup_number(const py::object &self) {
     guarded([&] {
         py::str number = startup_number(argv, self.attr("variable").attr("cvariables"));
         // Nothing to look up: no digits in the arguments.
-        if (has_digit(number)) buscateam()(self, procetlf(number));
+        if (has_digit(number)) buscateam()(self, procetlf(number), "origen"_a = "linea");
     });
 }
+
+// The call log goes with the run, however it ends: what waits is written.
+class OpenCallLog {
+public:
+    OpenCallLog(const py::object &self, Runtime &runtime) : self_(self) {
+        py::object settings = self.attr("variable").attr("cvariables");
+        long days = py::int_(settings.attr("get")("dias_registro", 90)).cast<long>();
+        py::str region = py::str(settings.attr("get")("pais", "ES")).attr("strip")().attr("upper")();
+        self.attr("registro") = open_call_log(days, region, runtime);
+    }
+    OpenCallLog(const OpenCallLog &) = delete;
+    OpenCallLog &operator=(const OpenCallLog &) = delete;
+    ~OpenCallLog() {
+        try {
+            close_call_log(self_.attr("registro"));
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable("closing the call log");
+        }
+    }
+
+private:
+    py::object self_;
+};
 
 void construct(py::object self) {
     Runtime &runtime = runtime_of(self);
@@ -161,6 +184,7 @@ void construct(py::object self) {
     py::object variable = pymod("conf").attr("conf")();
     self.attr("variable") = variable;
     self.attr("app") = py::none();
+    OpenCallLog call_log(self, runtime);
     // A tray whose every lookup fails helps nobody: without a good key the run ends here.
     py::object client = start_client(variable);
     if (client.is_none()) return;
@@ -206,7 +230,7 @@ void open_waiting_form(const py::object &self, Runtime &runtime) {
 std::optional<bool> act_on(const py::object &self, Runtime &runtime, const py::object &tray, const std::string &event) {
     py::object variable = self.attr("variable");
     if (ends_with(event, "::Aspecto")) guarded([&] { variable.attr("tema")(); });
-    if (ends_with(event, "::Ultimo")) runtime.calls.attr("put")(py::str(""));
+    if (ends_with(event, "::Ultimo")) runtime.calls.attr("put")(py::make_tuple("", "ultimo"));
     if (ends_with(event, "::Buscar") || event == "__ACTIVATED__") guarded([&] { self.attr("buscar")(); });
     if (ends_with(event, "::Configurar")) {
         guarded([&] { variable.attr("inicioconfig")(); });

@@ -110,7 +110,8 @@ struct Runtime {
     FormQueue forms;
     HoldedRetry holded;
 
-    // Calls for the presenter: cleaned numbers, "" for "the last number again" (queue.SimpleQueue).
+    // Calls for the presenter: (number, where it came from), ("", ...) for "the last number again"
+    // (queue.SimpleQueue).
     py::object calls;
     // Notices for the GUI thread, (title, message, toolkit icon name), where the tray has no
     // notifications of the system (queue.SimpleQueue).
@@ -174,7 +175,19 @@ private:
     py::object presenter_ = py::none();
 };
 
-// Starts retrying the probe of `client` in the background (presence.cpp); `now`: the first
+// The handset's number at this moment; the empty text when it reports none (presence.cpp).
+py::str active_number(const py::object &app);
+
+// The presenter's loop (presenter.cpp): the calls of `calls` ((number, where it came from) tuples,
+// ("", ...) for "the last number again") looked up and shown one after another, and between them
+// Holded followed, the contact index read, kept and restored, until `stop` is set.
+void run_presenter(const std::weak_ptr<Runtime> &weak, const py::object &self, const py::object &calls,
+                   const py::object &stop);
+// A call logged in Holded as a CRM event of `contact`, named and described for the user; the
+// event's id, or Holded's refusal (the client's Evento).
+py::object log_call_event(const py::object &client, const py::handle &contact, const py::str &number, double when);
+
+// Starts retrying the probe of `client` in the background (presenter.cpp); `now`: the first
 // probe at once.
 void holded_offline(HoldedRetry &state, const py::object &client, bool now = false);
 // Why the client's probe failed, in the user's words when the client has them.
@@ -208,9 +221,10 @@ void stop_notice_pump(Runtime &runtime);
 // --- the call log (store.cpp) -----------------------------------------------------------------
 
 void register_store(py::module_ &m);
-// The call log of the working folder, kept `days` days (0: no calls kept); a notice tells the
-// user once when the file was damaged or cannot be written.
-py::object open_call_log(long days, Runtime &runtime);
+// The call log of the working folder, kept `days` days (0: no calls kept), national numbers
+// taken as numbers of `region`; a notice tells the user once when the file was damaged or cannot
+// be written.
+py::object open_call_log(long days, const py::str &region, Runtime &runtime);
 void close_call_log(const py::object &log);
 
 // --- the application (app.cpp) ----------------------------------------------------------------

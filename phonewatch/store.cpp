@@ -81,7 +81,8 @@ py::str set_aside(const py::str &path) {
     py::str aside = py::str("{}.{}.bad").format(path, stamp);
     for (const char *suffix : {"-wal", "-shm"}) {
         py::str journal = py::str(path + py::str(suffix));
-        if (py::bool_(os.attr("path").attr("exists")(journal))) os.attr("replace")(journal, py::str(aside + py::str(suffix)));
+        if (py::bool_(os.attr("path").attr("exists")(journal)))
+            os.attr("replace")(journal, py::str(aside + py::str(suffix)));
     }
     os.attr("replace")(path, aside);
     return aside;
@@ -98,7 +99,7 @@ bool damaged(py::error_already_set &e) {
 
 class CallLog {
 public:
-    CallLog(const py::str &path, long days) : path_(path), days_(days) {}
+    CallLog(const py::str &path, long days, const py::str &region) : path_(path), days_(days), region_(region) {}
 
     // Opens (or makes) the file at start; what the user should be told, or "" when all is well.
     py::str open();
@@ -124,9 +125,10 @@ private:
 
     py::str path_;
     long days_;
+    py::str region_;  // the office's country, for the canonical form of national numbers
     bool usable_ = false;
     std::int64_t last_id_ = 0;
-    py::object jobs_ = py::none();     // (sql, params) for the writer; None ends it
+    py::object jobs_ = py::none();  // (sql, params) for the writer; None ends it
     py::object writer_ = py::none();
     py::object readers_ = py::none();  // threading.local: a connection per reading thread
 };
@@ -189,8 +191,8 @@ void CallLog::start_writer() {
         }
         connection.attr("close")();
     };
-    writer_ = pymod("threading").attr("Thread")("target"_a = py::cpp_function(body), "name"_a = "call-log",
-                                               "daemon"_a = true);
+    writer_ = pymod("threading")
+                  .attr("Thread")("target"_a = py::cpp_function(body), "name"_a = "call-log", "daemon"_a = true);
     writer_.attr("start")();
 }
 
@@ -215,15 +217,29 @@ py::object CallLog::reader() {
     return connection;
 }
 
-std::int64_t CallLog::record(const py::str &number, const py::object &canonical, const py::str &source,
+// Only what the log keeps of a contact: its id and name.
+py::list brief(const py::handle &contacts) {
+    py::list kept;
+    for (py::handle contact : contacts)
+        if (py::isinstance<py::dict>(contact) && contact.contains("id"))
+            kept.append(py::dict("id"_a = contact[py::str("id")], "name"_a = contact.attr("get")("name", "")));
+    return kept;
+}
+
+std::int64_t CallLog::record(const py::str &number, const py::object &written_canonical, const py::str &source,
                              const py::object &contacts, const py::str &outcome, const py::str &detail) {
     // Ids grow with time (microseconds), so the newest calls come first by id alone.
     std::int64_t id = static_cast<std::int64_t>(now() * 1e6);
     if (id <= last_id_) id = last_id_ + 1;
     last_id_ = id;
     if (!keeping_calls()) return id;
-    write("INSERT INTO calls (id, at, number, canonical, source, contacts, outcome, detail) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-          py::make_tuple(id, now(), number, canonical, source, pymod("json").attr("dumps")(contacts), outcome, detail));
+    py::object canonical = written_canonical;
+    if (canonical.is_none()) canonical = pymod("crmapi").attr("numero_canonico")(number, region_);
+    write(
+        "INSERT INTO calls (id, at, number, canonical, source, contacts, outcome, detail) VALUES (?, ?, ?, ?, ?, ?, ?, "
+        "?)",
+        py::make_tuple(id, now(), number, canonical, source, pymod("json").attr("dumps")(brief(contacts)), outcome,
+                       detail));
     return id;
 }
 
@@ -233,7 +249,7 @@ void CallLog::outcome(std::int64_t id, const py::str &what, const py::str &detai
         write("UPDATE calls SET outcome = ?, detail = ? WHERE id = ?", py::make_tuple(what, detail, id));
     else
         write("UPDATE calls SET outcome = ?, detail = ?, contacts = ? WHERE id = ?",
-              py::make_tuple(what, detail, pymod("json").attr("dumps")(contacts), id));
+              py::make_tuple(what, detail, pymod("json").attr("dumps")(brief(contacts)), id));
 }
 
 void CallLog::outcome_of(const py::str &number, const py::str &what, const py::str &detail) {
@@ -263,7 +279,8 @@ py::list CallLog::recent(int limit, bool unknown_only) {
 
 void CallLog::save_index(const py::str &fingerprint, double read_at, const py::object &entries) {
     write("INSERT OR REPLACE INTO contact_index (fingerprint, read_at, entries) VALUES (?, ?, ?)",
-          py::make_tuple(fingerprint, read_at, pymod("json").attr("dumps")(entries, "separators"_a = py::make_tuple(",", ":"))));
+          py::make_tuple(fingerprint, read_at,
+                         pymod("json").attr("dumps")(entries, "separators"_a = py::make_tuple(",", ":"))));
 }
 
 py::object CallLog::load_index(const py::str &fingerprint) {
@@ -278,9 +295,9 @@ py::object CallLog::load_index(const py::str &fingerprint) {
 
 // --- Python ---------------------------------------------------------------------------------
 
-py::object open_call_log(long days, Runtime &runtime) {
+py::object open_call_log(long days, const py::str &region, Runtime &runtime) {
     py::str path = pymod("os.path").attr("abspath")(FILE_NAME);
-    py::object log = py::cast(std::make_shared<CallLog>(path, days));
+    py::object log = py::cast(std::make_shared<CallLog>(path, days, region));
     py::str told = log.cast<CallLog &>().open();
     if (py::len(told) > 0) post_notice(runtime, tr("Registro de llamadas"), told, "SYSTEM_TRAY_MESSAGE_ICON_WARNING");
     return log;

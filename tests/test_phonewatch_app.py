@@ -111,7 +111,7 @@ class World:
         monkeypatch.setattr(conf, "Acercade", lambda: self.opened.append("acerca"), raising=False)
         self._fake_handset_link()
 
-    def _buscateam(self, app, number, tray=None):
+    def _buscateam(self, app, number, tray=None, origen="busqueda"):
         self.lookups.append((number, tray))
         if self.lookup_error is not None:
             raise self.lookup_error
