@@ -32,15 +32,6 @@ std::string text_of(const py::handle &value) {
 using text::ends_with;
 using text::starts_with;
 
-// Enter as each platform reports it: "\r" on Windows, "Return:36" (or the keypad's
-// "KP_Enter:104") on X11, where Tk gives no character for a key release.
-bool is_enter(const std::string &event) {
-    return event == "\r" || starts_with(event, "Return:") || starts_with(event, "KP_Enter:");
-}
-
-// Escape: the control character on Windows, "Escape:9" on X11.
-bool is_escape(const std::string &event) { return event == "\x1b" || starts_with(event, "Escape:"); }
-
 void show_failure(const py::object &error) {
     show_popup("popup_error", tr("Error"), failure_text(error), "keep_on_top"_a = true);
 }
@@ -67,6 +58,7 @@ py::list tray_menu() {
     py::list items;
     items.append(tr("Buscar") + py::str("::Buscar"));
     items.append(tr("Ultimo Telefono") + py::str("::Ultimo"));
+    items.append(tr("Llamadas recientes") + py::str("::Recientes"));
     items.append("---");
     items.append(tr("Configurar") + py::str("::Configurar"));
     items.append(tr("Aspecto") + py::str("::Aspecto"));
@@ -231,6 +223,7 @@ std::optional<bool> act_on(const py::object &self, Runtime &runtime, const py::o
     py::object variable = self.attr("variable");
     if (ends_with(event, "::Aspecto")) guarded([&] { variable.attr("tema")(); });
     if (ends_with(event, "::Ultimo")) runtime.calls.attr("put")(py::make_tuple("", "ultimo"));
+    if (ends_with(event, "::Recientes")) guarded([&] { recent_calls(self); });
     if (ends_with(event, "::Buscar") || event == "__ACTIVATED__") guarded([&] { self.attr("buscar")(); });
     if (ends_with(event, "::Configurar")) {
         guarded([&] { variable.attr("inicioconfig")(); });
@@ -361,6 +354,13 @@ py::bool_ buscar(py::object self) {
 void avisar(py::object self, py::str titulo, py::str mensaje) { post_notice(runtime_of(self), titulo, mensaje); }
 
 }  // namespace
+
+// Tk gives no character for a key release on X11, only the key's name and code.
+bool is_enter(const std::string &event) {
+    return event == "\r" || text::starts_with(event, "Return:") || text::starts_with(event, "KP_Enter:");
+}
+
+bool is_escape(const std::string &event) { return event == "\x1b" || text::starts_with(event, "Escape:"); }
 
 void register_app(py::module_ &m) {
     auto cls = py::class_<phonewatch_app>(m, "phonewatch", py::dynamic_attr(),

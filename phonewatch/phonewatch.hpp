@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -227,6 +228,23 @@ void register_store(py::module_ &m);
 py::object open_call_log(long days, const py::str &region, Runtime &runtime);
 void close_call_log(const py::object &log);
 
+// --- the recent-calls window (recent.cpp, recent_add.cpp) --------------------------------------
+
+// The window "Llamadas recientes" (nothing without a call log).
+void recent_calls(const py::object &self);
+// A request to Holded on a thread of its own, the window (with a status line "-ESTADO-") kept
+// alive and taking no input until it is done, saying `doing`; what the request gave, or its
+// error raised here.
+py::object off_the_gui_thread(const py::object &window, const py::str &doing, const std::function<py::object()> &work);
+// "Añadir a un contacto": the number of `call` into a contact the user picks by name, in its
+// empty phone field (or the one the user chooses to replace); told in the window's status line.
+void add_number_to_contact(const py::object &self, const py::object &window, const py::dict &call);
+
 // --- the application (app.cpp) ----------------------------------------------------------------
+
+// Enter and Escape as each platform reports a key of a window read with keyboard events: "\r" and
+// "\x1b" on Windows, "Return:36" (or the keypad's "KP_Enter:104") and "Escape:9" on X11.
+bool is_enter(const std::string &event);
+bool is_escape(const std::string &event);
 
 void register_app(py::module_ &m);

@@ -83,7 +83,7 @@ py::str key_fingerprint(const py::object &client) {
 
 struct Presenter {
     py::object self;
-    std::string restored;      // the fingerprint whose kept index was looked for
+    std::string restored;           // the fingerprint whose kept index was looked for
     py::object saved = py::none();  // when the index last kept was read
 
     py::object client() const { return self.attr("variable").attr("apiteam"); }
@@ -243,9 +243,9 @@ py::object log_call_event(const py::object &client, const py::handle &contact, c
     py::object time = pymod("time");
     py::object local = time.attr("localtime")(when);
     py::str name = tr("Llamada de {}").attr("format")(number);
-    py::str description = tr("Llamada recibida el {} a las {} desde el {}")
-                              .attr("format")(time.attr("strftime")("%d/%m/%Y", local),
-                                              time.attr("strftime")("%H:%M", local), number);
+    py::str description =
+        tr("Llamada recibida el {} a las {} desde el {}")
+            .attr("format")(time.attr("strftime")("%d/%m/%Y", local), time.attr("strftime")("%H:%M", local), number);
     return client.attr("Evento")(contact, name, when, description);
 }
 

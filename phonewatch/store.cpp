@@ -312,6 +312,13 @@ void register_store(py::module_ &m) {
         m, "registro",
         "The call log and the last contact index (llamadas.sqlite3 beside config.ini). Writes never wait: they go "
         "to a thread of their own.")
+        .def(py::init([](const py::str &ruta, long dias, const py::str &pais) {
+                 return std::make_shared<CallLog>(ruta, dias, pais);
+             }),
+             "ruta"_a, "dias"_a = 90, "pais"_a = "ES")
+        .def("abrir", &CallLog::open,
+             "Opens (or makes) the file; what the user should be told (a damaged file set aside, a folder where "
+             "it cannot be written), or \"\" when all is well.")
         .def_property_readonly("activo", &CallLog::keeping_calls, "Whether calls are being kept.")
         .def("anotar", &CallLog::record, "numero"_a, "canonico"_a = py::none(), "origen"_a = "telefono",
              "contactos"_a = py::list(), "resultado"_a = "", "detalle"_a = "",

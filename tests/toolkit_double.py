@@ -46,7 +46,7 @@ def _as_step(item):
 
 
 class Element:
-    VALUED = {"Input", "Combo", "Listbox", "Slider", "Multiline", "Menu"}
+    VALUED = {"Input", "Combo", "Listbox", "Slider", "Multiline", "Menu", "Table", "Checkbox"}
 
     def __init__(self, kind, args, kwargs, toolkit):
         self.kind, self.args, self.kwargs = kind, args, kwargs
@@ -74,6 +74,10 @@ class Element:
             return kw.get("default_value", "")
         if self.kind == "Listbox":
             return list(kw.get("default_values") or [])
+        if self.kind == "Table":
+            return []  # the selected rows' positions
+        if self.kind == "Checkbox":
+            return bool(kw.get("default", False))
         if self.kind == "Slider":
             low, high = kw.get("range", (1, 10))
             try:
@@ -91,12 +95,19 @@ class Element:
             return
         if self.kind in ("Input", "Multiline") and (args or "value" in kwargs):
             window._values[self.key] = args[0] if args else kwargs["value"]
-        if self.kind == "Listbox" and "values" in kwargs:
+        if self.kind in ("Listbox", "Table") and "values" in kwargs:
             self.kwargs["values"] = kwargs["values"]
             window._values[self.key] = []
 
     def get(self):
         return self.window._values.get(self.key) if self.window else None
+
+    def bind(self, bind_string, key_modifier, propagate=True):
+        """An element's binding gives the event <key><modifier>, which a test scripts."""
+        self.__dict__.setdefault("bindings", {})[bind_string] = key_modifier
+
+    def set_focus(self, force=False):
+        self._toolkit.timeline.append(("focus", self.key))
 
     Update = update
 
@@ -267,7 +278,8 @@ def make_toolkit():
     aliases = {
         "Text": ["Text", "T", "Txt"], "Input": ["Input", "InputText", "In", "I"],
         "Button": ["Button", "B", "Btn"], "Combo": ["Combo", "InputCombo", "DropDown"],
-        "Listbox": ["Listbox", "LBox", "LB"], "Slider": ["Slider", "Sl"],
+        "Listbox": ["Listbox", "LBox", "LB"], "Slider": ["Slider", "Sl"], "Table": ["Table"],
+        "Checkbox": ["Checkbox", "CBox", "CB", "Check"],
         "Multiline": ["Multiline", "ML"], "Frame": ["Frame", "Fr"], "Column": ["Column", "Col"],
         "Menu": ["Menu", "MenuBar"], "StatusBar": ["StatusBar", "SBar"], "Image": ["Image"],
         "HSeparator": ["HorizontalSeparator", "HSeparator", "HSep"],
@@ -301,6 +313,8 @@ def make_toolkit():
         return sg.current_theme
 
     sg.theme = theme
+    sg.clipboard = []
+    sg.clipboard_set = lambda text: sg.clipboard.append(text)
     sg.theme_list = lambda: list(sg.THEMES)
     sg.theme_background_color = lambda color=None: "#1c44ac"
     sg.set_options = lambda **kw: sg.options.update(kw)
