@@ -141,10 +141,11 @@ py::list window_layout(const py::object &sg) {
                                              "justification"_a = "left", "select_mode"_a = "browse",
                                              "enable_events"_a = true, "expand_x"_a = true, "expand_y"_a = true)));
     py::list buttons;
-    for (auto [text, key] : {std::pair{"Abrir en Holded", "-ABRIR-"}, {"Crear contacto", "-CREAR-"},
-                             {"Añadir a un contacto", "-ANADIR-"}, {"Copiar número", "-COPIAR-"},
-                             {"Registrar en Holded", "-REGISTRAR-"}, {"Cerrar", "-CERRAR-"}})
-        buttons.append(sg.attr("Button")(tr(text), "key"_a = key));
+    const std::pair<py::str, const char *> actions[] = {
+        {tr("Abrir en Holded"), "-ABRIR-"}, {tr("Crear contacto"), "-CREAR-"},
+        {tr("Añadir a un contacto"), "-ANADIR-"}, {tr("Copiar número"), "-COPIAR-"},
+        {tr("Registrar en Holded"), "-REGISTRAR-"}, {tr("Cerrar"), "-CERRAR-"}};
+    for (const auto &[text, key] : actions) buttons.append(sg.attr("Button")(text, "key"_a = key));
     layout.append(buttons);
     layout.append(make_list(sg.attr("Text")("", "key"_a = STATUS, "size"_a = py::make_tuple(90, 1))));
     return layout;

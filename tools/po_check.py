@@ -46,17 +46,19 @@ SOURCE_LANGUAGE = "es"
 # Texts whose right translation is the Spanish text itself, per language.
 # "OK" stays "OK" everywhere: the new-contact form matches its button by caption.
 IDENTICAL_OK = {
-    "ca": frozenset({"OK", "Error", "ERROR", "Empresa:"}),
+    "ca": frozenset({"OK", "Error", "ERROR", "Empresa:", "Copiar número", "Hora", "Número"}),
     "de": frozenset({"OK"}),
     "en": frozenset({"OK", "Error", "ERROR", "Email:", "About...", "Remote Call "}),
     "eu": frozenset({"OK"}),
     "fr": frozenset({"OK"}),
     "gl": frozenset({"OK", "Buscar", "CONTACTO", "Empresa:", "Cancelar", "Aplicar", "conectado", "desactivado",
-                     "Teléfono", "Índice", "Teléfono desactivado"}),
+                     "Teléfono", "Índice", "Teléfono desactivado", "Copiar número", "Crear contacto", "Hora",
+                     "Número copiado: ", "Número", "Resultado", "Veces", "contacto creado"}),
     "it": frozenset({"OK", "Telefono:", "Telefono "}),
     "nl": frozenset({"OK"}),
     "no": frozenset({"OK"}),
-    "pt": frozenset({"OK", "CONTACTO", "Empresa:", "Cancelar", "Aplicar", "Índice"}),
+    "pt": frozenset({"OK", "CONTACTO", "Empresa:", "Cancelar", "Aplicar", "Índice", "Copiar número", "Hora",
+                     "Número copiado: ", "Número", "Resultado"}),
 }
 
 # Pairs of markers that must open and close a translation when they open and close its source.
