@@ -223,7 +223,7 @@ std::optional<bool> act_on(const py::object &self, Runtime &runtime, const py::o
     py::object variable = self.attr("variable");
     if (ends_with(event, "::Aspecto")) guarded([&] { variable.attr("tema")(); });
     if (ends_with(event, "::Ultimo")) runtime.calls.attr("put")(py::make_tuple("", "ultimo"));
-    if (ends_with(event, "::Recientes")) guarded([&] { recent_calls(self); });
+    if (ends_with(event, "::Recientes")) guarded([&] { self.attr("recientes")(); });
     if (ends_with(event, "::Buscar") || event == "__ACTIVATED__") guarded([&] { self.attr("buscar")(); });
     if (ends_with(event, "::Configurar")) {
         guarded([&] { variable.attr("inicioconfig")(); });
@@ -368,6 +368,13 @@ void register_app(py::module_ &m) {
     def_init(cls, construct);
     cls.def("home", &home, "One tray turn: True after shutting down, False after the settings window.");
     cls.def("buscar", &buscar, "The manual search window; True once it has closed.");
+    cls.def(
+        "recientes",
+        [](py::object self) {
+            recent_calls(self);
+            return py::bool_(true);
+        },
+        "The recent-calls window; True once it has closed.");
     cls.def("avisar", &avisar, "titulo"_a, "mensaje"_a,
             "Shows a notice without waiting for the user or the GUI thread (the system's notification where the "
             "tray has them); from any thread.");

@@ -16,8 +16,8 @@ namespace {
 
 // The calls the window reads: the newest ones, however many the log holds.
 constexpr int PAGE = 200;
-// Longest wait of a read while a request runs in the background.
-constexpr int BUSY_READ_MS = 100;
+// How often the window is redrawn while a request runs in the background.
+constexpr double BUSY_REDRAW_SECONDS = 0.05;
 const char *const TABLE = "-LLAMADAS-";
 const char *const STATUS = "-ESTADO-";
 
@@ -87,7 +87,11 @@ py::object off_the_gui_thread(const py::object &window, const py::str &doing, co
     };
     py::object thread = pymod("threading").attr("Thread")("target"_a = py::cpp_function(body), "daemon"_a = true);
     thread.attr("start")();
-    while (py::bool_(thread.attr("is_alive")())) window.attr("read")("timeout"_a = BUSY_READ_MS);
+    // Drawn, not read: what is clicked meanwhile waits for the window's next read.
+    while (py::bool_(thread.attr("is_alive")())) {
+        window.attr("refresh")();
+        thread.attr("join")(BUSY_REDRAW_SECONDS);
+    }
     if (py::len(outcome) > 1) raise_error(outcome[1]);
     return outcome[0];
 }
@@ -133,17 +137,16 @@ const Line *RecentCalls::selected(const py::object &values) const {
 py::list window_layout(const py::object &sg) {
     py::list headings = make_list(tr("Hora"), tr("Número"), tr("Nombre"), tr("Veces"), tr("Resultado"));
     py::list layout;
-    layout.append(make_list(sg.attr("Checkbox")(tr("solo desconocidos"), "key"_a = "-DESCONOCIDOS-",
-                                                "enable_events"_a = true)));
-    layout.append(make_list(sg.attr("Table")(py::list(), "headings"_a = headings, "key"_a = TABLE,
-                                             "auto_size_columns"_a = false,
-                                             "col_widths"_a = make_list(11, 16, 26, 6, 30), "num_rows"_a = 15,
-                                             "justification"_a = "left", "select_mode"_a = "browse",
-                                             "enable_events"_a = true, "expand_x"_a = true, "expand_y"_a = true)));
+    layout.append(
+        make_list(sg.attr("Checkbox")(tr("solo desconocidos"), "key"_a = "-DESCONOCIDOS-", "enable_events"_a = true)));
+    layout.append(make_list(sg.attr("Table")(
+        py::list(), "headings"_a = headings, "key"_a = TABLE, "auto_size_columns"_a = false,
+        "col_widths"_a = make_list(11, 16, 26, 6, 30), "num_rows"_a = 15, "justification"_a = "left",
+        "select_mode"_a = "browse", "enable_events"_a = true, "expand_x"_a = true, "expand_y"_a = true)));
     py::list buttons;
     const std::pair<py::str, const char *> actions[] = {
-        {tr("Abrir en Holded"), "-ABRIR-"}, {tr("Crear contacto"), "-CREAR-"},
-        {tr("Añadir a un contacto"), "-ANADIR-"}, {tr("Copiar número"), "-COPIAR-"},
+        {tr("Abrir en Holded"), "-ABRIR-"},         {tr("Crear contacto"), "-CREAR-"},
+        {tr("Añadir a un contacto"), "-ANADIR-"},   {tr("Copiar número"), "-COPIAR-"},
         {tr("Registrar en Holded"), "-REGISTRAR-"}, {tr("Cerrar"), "-CERRAR-"}};
     for (const auto &[text, key] : actions) buttons.append(sg.attr("Button")(text, "key"_a = key));
     layout.append(buttons);
@@ -204,7 +207,8 @@ void RecentCalls::log_in_holded(const Line &line) {
         py::object event = off_the_gui_thread(**window_, tr("Registrando en Holded..."), [=] {
             return log_call_event(client, contact, number, when.cast<double>());
         });
-        if (!py::isinstance<py::str>(event)) return say(tr("Holded no la ha registrado: ") + py::str(holded_words(event)));
+        if (!py::isinstance<py::str>(event))
+            return say(tr("Holded no la ha registrado: ") + py::str(holded_words(event)));
         log().attr("evento")(line.call["id"], event);
         for (Line &shown : lines_)
             if (shown.call["id"].equal(line.call["id"])) shown.call["evento"] = event;

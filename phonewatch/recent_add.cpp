@@ -79,10 +79,9 @@ std::string field_for(const py::dict &record) {
     py::object sg = toolkit();
     py::list layout;
     layout.append(make_list(sg.attr("Text")(tr("El contacto ya tiene móvil y teléfono. ¿Cuál se sustituye?"))));
-    layout.append(make_list(
-        sg.attr("Button")(tr("Móvil ({})").attr("format")(record["mobile"]), "key"_a = "mobile"),
-        sg.attr("Button")(tr("Teléfono ({})").attr("format")(record["phone"]), "key"_a = "phone"),
-        sg.attr("Button")(tr("Cancelar"), "key"_a = "-CANCELAR-")));
+    layout.append(make_list(sg.attr("Button")(tr("Móvil ({})").attr("format")(record["mobile"]), "key"_a = "mobile"),
+                            sg.attr("Button")(tr("Teléfono ({})").attr("format")(record["phone"]), "key"_a = "phone"),
+                            sg.attr("Button")(tr("Cancelar"), "key"_a = "-CANCELAR-")));
     ScopedWindow window(sg.attr("Window")(tr("Añadir a un contacto"), layout, "icon"_a = window_icon(),
                                           "modal"_a = true, "return_keyboard_events"_a = true));
     while (true) {
@@ -127,8 +126,9 @@ void add_number_to_contact(const py::object &self, const py::object &window, con
         if (field.empty()) return say(window, tr("No se ha cambiado el contacto"));
         py::dict change;
         change[py::str(field)] = number;
-        py::object answer = off_the_gui_thread(window, tr("Guardando en Holded..."),
-                                               [client, id, change] { return client.attr("Update")("contacts", id, change); });
+        py::object answer = off_the_gui_thread(window, tr("Guardando en Holded..."), [client, id, change] {
+            return client.attr("Update")("contacts", id, change);
+        });
         if (!py::isinstance<py::str>(answer))
             return say(window, tr("Holded no ha guardado el número: ") + py::str(holded_words(answer)));
         record[py::str(field)] = number;

@@ -24,8 +24,8 @@ APAGAR = "Apagar::Apagar"
 ULTIMO = "Ultimo Telefono::Ultimo"
 BUSCAR = "Buscar::Buscar"
 CONFIGURAR = "Configurar::Configurar"
-ENTRIES = ["Buscar::Buscar", "Ultimo Telefono::Ultimo", "---", "Configurar::Configurar", "Aspecto::Aspecto", "---",
-           "Acerca de::Acerca de", "Apagar::Apagar"]
+ENTRIES = ["Buscar::Buscar", "Ultimo Telefono::Ultimo", "Llamadas recientes::Recientes", "---",
+           "Configurar::Configurar", "Aspecto::Aspecto", "---", "Acerca de::Acerca de", "Apagar::Apagar"]
 ANA = {"id": "a1", "name": "Ana Ruiz"}
 
 
@@ -231,8 +231,9 @@ def test_menu_follows_the_language_and_events_match_on_their_key(world, sg):
     world.run("Appearance::Aspecto", "About::Acerca de", "Exit::Apagar")
     assert world.opened == ["tema", "acerca"]
 
-    assert sg.trays[0].menu[1][2:] == ["Search::Buscar", "Last Number::Ultimo", "---", "Settings::Configurar",
-                                       "Appearance::Aspecto", "---", "About::Acerca de", "Exit::Apagar"]
+    assert sg.trays[0].menu[1][2:] == ["Search::Buscar", "Last Number::Ultimo", "Recent calls::Recientes", "---",
+                                       "Settings::Configurar", "Appearance::Aspecto", "---", "About::Acerca de",
+                                       "Exit::Apagar"]
     assert status_of(sg.trays[0]).startswith("Holded: connected · Phone: ")
     assert sg.trays[0].messages[-1][:2] == ("Exiting", "!!Have a nice day!!")
 
@@ -619,3 +620,52 @@ def test_search_window_closes_when_the_lookup_fails(world, sg):
     world.run(BUSCAR, typed("612345678"), Step("\r"), TIMEOUT, APAGAR)
     assert sg.windows[0].closed
     assert sg.popups_named("popup_error")[0][1] == ("Error", "ValueError: not a list")
+
+
+# -- the call log ---------------------------------------------------------------------------
+
+def logged(workdir):
+    import sqlite3
+    with sqlite3.connect(workdir.path / "llamadas.sqlite3") as db:
+        return db.execute("SELECT number, source, contacts, outcome, detail, event FROM calls ORDER BY id").fetchall()
+
+
+def test_every_call_is_logged_with_where_it_came_from_and_what_happened(world, sg, workdir):
+    import requests
+    world.contacts = {"600111222": [ANA]}
+    failing = requests.exceptions.ConnectionError("refused")
+
+    def fail_once(app, number):
+        world.found.append(number)
+        if number == "611000000":
+            raise failing
+        return list(world.contacts.get(number, []))
+    world.monkeypatch.setattr(crmprocs, "buscar_contactos", fail_once)
+    world.run(world.ring("600111222"), world.ring(""), world.ring("699000111"), world.ring(""),
+              world.ring("12345"), world.ring("Número privado"), world.ring("611000000"), world.found_count(3),
+              ULTIMO, world.found_count(4), world.until(lambda: world.forms, "the form"), APAGAR)
+    assert logged(workdir) == [
+        ("600111222", "telefono", '[{"id": "a1", "name": "Ana Ruiz"}]', "pagina", "", ""),
+        ("699000111", "telefono", "[]", "formulario", "", ""),
+        ("12345", "telefono", "[]", "corto", "", ""),
+        ("Número privado", "telefono", "[]", "oculto", "", ""),
+        ("611000000", "telefono", "[]", "sin_conexion", "No se puede conectar con el servicio", ""),
+        ("611000000", "ultimo", "[]", "sin_conexion", "No se puede conectar con el servicio", "")]
+
+
+def test_calls_of_known_callers_are_logged_in_holded_when_the_settings_say_so(world, sg, workdir):
+    world.workdir.write_config(config_text(api_key="K" * 32, appandroid="Si", registrar_llamadas="Si"))
+    world.contacts = {"600111222": [ANA, {"id": "b2", "name": "Luis"}]}
+    events = []
+
+    def run_with_events(*steps):
+        def evento(contacto, nombre, inicio, descripcion):
+            events.append((contacto, nombre))
+            return f"e{len(events)}"
+        world.monkeypatch.setattr(FakeClient, "Evento", lambda self, *args: evento(*args), raising=False)
+        world.run(*steps)
+    run_with_events(world.ring("600111222"), world.ring(""), world.ring("699000111"), world.found_count(2),
+                    world.until(lambda: world.forms, "the form"), APAGAR)
+    # One event per call of a known caller (for its first contact), none for an unknown one.
+    assert events == [("a1", "Llamada de 600111222")]
+    assert [row[0::5] for row in logged(workdir)] == [("600111222", "e1"), ("699000111", "")]

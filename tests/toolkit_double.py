@@ -175,6 +175,9 @@ class Window:
     def finalize(self):
         return self
 
+    def refresh(self):
+        return self
+
     def is_closed(self, quick_check=None):
         return self.closed
 

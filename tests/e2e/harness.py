@@ -41,7 +41,7 @@ SPEC = ROOT / "callcompanion.spec"
 # The tray is a small borderless window of the toolkit with this fixed title.
 TRAY_TITLE = "Window Title"
 # Command entries of the tray menu, in order (separators are skipped by the keyboard).
-TRAY_MENU = ["Buscar", "Ultimo Telefono", "Configurar", "Aspecto", "Acerca de", "Apagar"]
+TRAY_MENU = ["Buscar", "Ultimo Telefono", "Llamadas recientes", "Configurar", "Aspecto", "Acerca de", "Apagar"]
 
 # A web browser that writes "<epoch seconds> <url>" to the log named in its own file.
 BROWSER_SCRIPT = """#!/bin/sh
