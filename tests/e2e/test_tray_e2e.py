@@ -167,3 +167,36 @@ def test_a_number_stored_in_another_format_opens_its_contact_without_a_request(t
 
         run.choose_menu_entry(TRAY_MENU.index("Apagar"))
         assert run.wait_exit(timeout=20) == 0, run.report()
+
+
+def test_a_start_while_holded_is_unreachable_knows_callers_from_the_kept_index(tmp_path, holded, handset):
+    with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path) as run:
+        run.start()
+        run.wait_tray()
+        # The contact index is read once Holded answers, and kept in the working folder's log.
+        kept = run.work / "llamadas.sqlite3"
+        wait_until(lambda: any(r.query == "page=2" for r in holded.requests), 15, what="the contact index")
+        wait_until(lambda: kept.exists() and stored_index(kept), 15,
+                   what="the index kept")
+        run.choose_menu_entry(TRAY_MENU.index("Apagar"))
+        assert run.wait_exit() == 0, run.report()
+
+        holded.set_fault("refuse")
+        holded.clear_requests()
+        run.start()
+        run.wait_tray()
+        run.ring("612345678")  # stored in Holded as "+34 612 34 56 78"
+        (_, url), = run.wait_pages(1, timeout=POLL + 5)
+        assert url == run.contact_page("128957aefc7f0c91aa90f67a")
+        run.hangup()
+        run.choose_menu_entry(TRAY_MENU.index("Apagar"))
+        assert run.wait_exit() == 0, run.report()
+
+
+def stored_index(path):
+    import sqlite3
+    with sqlite3.connect(path) as db:
+        try:
+            return db.execute("SELECT count(*) FROM contact_index").fetchone()[0] > 0
+        except sqlite3.DatabaseError:
+            return False
