@@ -533,3 +533,14 @@ def test_a_long_refusal_is_cut_to_ten_lines(sg, holded, caller, browser):
     [((heading, detail), _)] = popup_errors(sg)
     lines = detail.split("\n")
     assert len(lines) == 10 and lines[0] == "Holded: línea 0" and lines[-1].endswith("…")
+
+
+def test_what_a_form_ends_in_goes_into_the_call_log(sg, holded, caller, browser, workdir):
+    import phonewatch
+    caller.registro = phonewatch.registro(str(workdir.path / "llamadas.sqlite3"), 90, "ES")
+    caller.registro.abrir()
+    caller.registro.anotar("699000111", resultado="formulario")
+    created = crmprocs.altateam(form("Ana", "Ruiz"), "699000111", False, caller)
+    caller.registro.cerrar()
+    (call,) = caller.registro.recientes()
+    assert (call["resultado"], call["detalle"]) == ("creado", created)

@@ -146,3 +146,20 @@ def test_a_contact_without_an_id_is_skipped(caller, holded, browser):
     holded.set_fault("respond", status=200, body=[{"name": "Sin id"}, {"id": SEED["lucia"], "name": "Lucía"}], times=1)
     crmprocs.buscateam(caller, "622334455")
     assert browser.urls == [page(holded, "lucia")] and caller.forms == []
+
+
+def test_a_lookup_is_logged_with_where_the_number_came_from(caller, holded, workdir):
+    import phonewatch
+    caller.registro = phonewatch.registro(str(workdir.path / "llamadas.sqlite3"), 90, "ES")
+    caller.registro.abrir()
+    crmprocs.buscateam(caller, "622334455", origen="linea")
+    crmprocs.buscateam(caller, "699000111")
+    holded.set_fault("refuse")
+    with pytest.raises(Exception):
+        crmprocs.buscateam(caller, "611000000")
+    caller.registro.cerrar()
+    calls = caller.registro.recientes()
+    assert [(c["numero"], c["origen"], c["resultado"]) for c in reversed(calls)] == [
+        ("622334455", "linea", "pagina"), ("699000111", "busqueda", "formulario"),
+        ("611000000", "busqueda", "sin_conexion")]
+    assert calls[-1]["contactos"] == [{"id": SEED["lucia"], "name": "Lucía Fernández Ortega"}]
