@@ -597,8 +597,8 @@ py::list ContactIndex::export_entries() const {
     }
     py::list entries;
     for (std::size_t i = 0; i < contacts.size(); ++i)
-        entries.append(make_list(contacts[i].id, contacts[i].name, py::cast(keys[i].numbers),
-                                 py::cast(keys[i].emails), py::cast(keys[i].tax_ids)));
+        entries.append(make_list(contacts[i].id, contacts[i].name, py::cast(keys[i].numbers), py::cast(keys[i].emails),
+                                 py::cast(keys[i].tax_ids)));
     return entries;
 }
 
