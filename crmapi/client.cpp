@@ -552,4 +552,5 @@ void register_client(py::module_ &m) {
     client.def("Update", &update_record, UPDATE_DOC, "cual"_a = py::none(), "id"_a = py::none(),
                "payload"_a = py::none());
     client.def("Nuevo", &new_record, NUEVO_DOC, "cual"_a = py::none(), "payload"_a = py::none());
+    client.def("Evento", &log_call, LOG_CALL_DOC, "contacto"_a, "nombre"_a, "inicio"_a, "descripcion"_a);
 }

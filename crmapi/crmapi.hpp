@@ -8,6 +8,10 @@ void register_client(py::module_ &m);
 // The contact index: every contact's numbers, e-mail and tax id, read once and kept.
 void register_index(py::module_ &m);
 
+// Logs a call in Holded as a CRM event of kind "call" linked to a contact (crmapi.Evento).
+py::object log_call(py::object self, py::object contacto, py::object nombre, py::object inicio, py::object descripcion);
+extern const char *const LOG_CALL_DOC;
+
 // The resource table: resource key -> [relative path of its endpoint, template of its record].
 // Built afresh on every call, so a caller may change what it gets without touching anyone else's.
 py::dict resource_table();

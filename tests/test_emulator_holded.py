@@ -561,6 +561,51 @@ class TestV2Contacts:
         assert_problem(v2(holded, suffix="/search?name=Pan"), 404, "not-found")
 
 
+class TestEvents:
+    def test_v1_creates_and_lists_events(self, holded):
+        url, key = holded.api_url + "crm/v1/events", {"key": holded.key}
+        sent = {"name": "Llamada de 612345678", "kind": "call", "contactId": holded.contacts[0]["id"],
+                "startDate": 1796738645, "desc": "A las 15:04", "contact_id": "no es de v1"}
+        answer = requests.post(url, json=sent, headers=key, timeout=5)
+        new_id = answer.json().get("id", "")
+        assert (answer.status_code, answer.json()) == (201, {"status": 1, "info": "Created", "id": new_id})
+        assert ID.match(new_id)
+        kept = {"id": new_id, **sent}
+        del kept["contact_id"]
+        assert holded.events == [kept] and requests.get(url, headers=key, timeout=5).json() == [kept]
+        for headers, body, refusal in [({"key": "clave-mala"}, sent, {"status": 0, "info": "Invalid key"}),
+                                       ({}, sent, {"status": 401}),
+                                       (key, ["name"], {"status": 0, "info": "Invalid body"})]:
+            answer = requests.post(url, json=body, headers=headers, timeout=5)
+            assert answer.json() == refusal and answer.status_code in (400, 401)
+        holded.set_fault("noid", times=1)
+        assert requests.post(url, json=sent, headers=key, timeout=5).json() == {"status": 1, "info": "Created"}
+        assert len(holded.events) == 2
+
+    def test_v2_creates_and_lists_events_that_v1_reads(self, holded):
+        url = holded.api_url + "v2/events"
+        bearer = {"Authorization": "Bearer " + holded.token}
+        contact = holded.contacts[0]["id"]
+        sent = {"name": "Llamada de 612345678", "kind": "call", "contact_id": contact,
+                "start_date": "2026-12-08T15:04:05+01:00", "description": "A las 15:04"}
+        answer = requests.post(url, json=sent, headers=bearer, timeout=5)
+        new_id = answer.json().get("id", "")
+        assert (answer.status_code, answer.json()) == (201, {"id": new_id}) and ID.match(new_id)
+        [read] = requests.get(url, headers=bearer, timeout=5).json()["items"]
+        assert {k: read[k] for k in sent} == {**sent, "start_date": "2026-12-08T14:04:05Z"}
+        [in_v1] = holded.events
+        assert (in_v1["id"], in_v1["contactId"], in_v1["startDate"], in_v1["desc"]) == (
+            new_id, contact, 1796738645, "A las 15:04")
+        for missing, field in [("name", "name"), ("start_date", "start_date")]:
+            body = {k: v for k, v in sent.items() if k != missing}
+            assert assert_problem(requests.post(url, json=body, headers=bearer, timeout=5),
+                                  422, "unprocessable-entity").startswith(field)
+        naive = {**sent, "start_date": "2026-12-08T15:04:05"}
+        assert_problem(requests.post(url, json=naive, headers=bearer, timeout=5), 422, "unprocessable-entity")
+        assert_problem(requests.post(url, json=sent, timeout=5), 401, "unauthorized")
+        assert len(holded.events) == 1
+
+
 # -- switches for load and reliability tests ---------------------------------------
 
 

@@ -4,6 +4,7 @@ v1 answers the way the live service was seen to answer (bare JSON arrays for
 lists, ``{"status":..,"info":..}`` envelopes for writes and errors, an HTML
 page with status 200 for unknown routes); v2 (Bearer tokens, snake_case
 fields, cursor pages, problem+json errors) serves the same contacts beside it.
+Both also take CRM events, the way a call is logged in Holded.
 Records are kept in memory, every request is recorded for inspection, and the
 server can be told to misbehave (faults, latency, a rate limit, TLS) so that
 the client's failure handling can be exercised.
@@ -48,13 +49,19 @@ PAGE_SIZE = 500
 V2_LIMIT = 50
 V2_MAX_LIMIT = 100
 
-RESOURCES = ("contacts", "products")
+RESOURCES = ("contacts", "products", "events")
 
 FAULT_MODES = ("refuse", "stall", "html500", "notjson", "blocked", "noid", "respond",
                "trickle", "redirect")
 
 _ROUTE = re.compile(r"/api/invoicing/v1/(contacts|products)(?:/([^/]+))?\Z")
 _V2_ROUTE = re.compile(r"/api/v2/contacts(?:/([^/]+))?\Z")
+_EVENTS_ROUTE = re.compile(r"/api/crm/v1/events\Z")
+_V2_EVENTS_ROUTE = re.compile(r"/api/v2/events\Z")
+
+# What v1 keeps of an event; other fields are dropped, as v2 drops what it does not write.
+V1_EVENT_FIELDS = ("name", "contactId", "kind", "desc", "startDate", "duration", "status", "tags",
+                   "userId", "leadId", "funnelId", "locationDesc")
 _APP_CONTACT = re.compile(r"/app/(contacts|products)/([^/]+)\Z")
 _OBJECT_ID = re.compile(r"[0-9a-f]{24}\Z")
 _WELL_FORMED_KEY = re.compile(r"[0-9a-fA-F]{32}\Z")
@@ -310,7 +317,7 @@ class HoldedEmulator:
     """An in-memory Holded API (v1 and v2) served over HTTP on 127.0.0.1.
 
     ``seed`` is a path to a JSON file, a list of contacts, a dict with
-    ``contacts`` and ``products`` lists, or a generated book (``book.make_book``);
+    ``contacts``, ``products`` and ``events`` lists, or a generated book (``book.make_book``);
     None starts empty. ``keys`` are the API keys accepted in v1's ``key``
     header (any text); by default only ``DEFAULT_KEY``. ``tokens`` are the v2
     tokens accepted as ``Authorization: Bearer <token>``; by default only
@@ -500,6 +507,13 @@ class HoldedEmulator:
     def contact(self, id: str) -> dict | None:
         with self._lock:
             return copy.deepcopy(self._store["contacts"].get(id))
+
+    @property
+    def events(self) -> list[dict]:
+        """A copy of the stored CRM events (v1's field names, ``startDate`` in Unix seconds), in
+        creation order."""
+        with self._lock:
+            return copy.deepcopy(list(self._store["events"].values()))
 
     def product(self, id: str) -> dict | None:
         with self._lock:
@@ -698,6 +712,8 @@ class HoldedEmulator:
 
     def _answer_v1(self, record, headers, omit_id):
         method, path = record.method, record.path
+        if _EVENTS_ROUTE.match(path):
+            return self._v1_events(record, headers, omit_id)
         route = _ROUTE.match(path)
         if route is None:
             return _not_found_page()
@@ -726,6 +742,29 @@ class HoldedEmulator:
                 return 200, _JSON, _dump(
                     {"status": 1, "info": "Successfully deleted", "id": item_id})
             return self._update(resource, item_id, record, omit_id)
+
+    def _v1_events(self, record, headers, omit_id):
+        if record.method not in ("GET", "POST"):
+            return _not_found_page()
+        denied = self._check_key(headers.get("key"))
+        if denied:
+            return denied
+        if record.method == "GET":
+            return 200, _JSON, _dump(self.events)
+        fields = _body_object(record)
+        if fields is None:
+            return _error("Invalid body")
+        new_id = self._store_event({k: v for k, v in fields.items() if k in V1_EVENT_FIELDS})
+        answer = {"status": 1, "info": "Created"}
+        if not omit_id:
+            answer["id"] = new_id
+        return 201, _JSON, _dump(answer)
+
+    def _store_event(self, fields):
+        with self._lock:
+            new_id = self._new_id("events")
+            self._insert("events", {"id": new_id, **copy.deepcopy(fields)})
+        return new_id
 
     def _check_key(self, key):
         # An empty header counts as no key at all.
@@ -791,6 +830,8 @@ class HoldedEmulator:
     def _answer_v2(self, record, headers, omit_id):
         try:
             self._check_token(headers.get("Authorization"))
+            if _V2_EVENTS_ROUTE.match(record.path):
+                return self._v2_events(record, omit_id)
             route = _V2_ROUTE.match(record.path)
             if route is None:
                 raise v2.Problem(404, "No such resource.")
@@ -823,6 +864,12 @@ class HoldedEmulator:
             raise v2.Problem(403, "Access denied.")
 
     def _v2_list(self, params):
+        with self._lock:
+            items = _matching(self._store["contacts"].values(), params, _V2_FILTERS)
+            return self._v2_page("contacts", items, params, v2.to_v2)
+
+    def _v2_page(self, resource, items, params, view):
+        """One page of ``items`` (stored records of ``resource``, in store order) as v2 lists them."""
         limit = V2_LIMIT
         if "limit" in params:
             try:
@@ -832,22 +879,31 @@ class HoldedEmulator:
             if limit < 1:
                 raise v2.Problem(400, "limit: must be a whole number from 1.")
             limit = min(limit, V2_MAX_LIMIT)
-        with self._lock:
-            items = _matching(self._store["contacts"].values(), params, _V2_FILTERS)
-            if "cursor" in params:
-                cursor = params["cursor"][-1]
-                if cursor == "":
-                    return {"items": [], "cursor": None, "has_more": False}
-                order = self._order["contacts"]
-                if cursor not in order:
-                    raise v2.Problem(400, f"cursor: {cursor!r} is not a valid cursor.")
-                # The store keeps insertion order, so the items are sorted by it.
-                start = bisect.bisect_right(items, order[cursor], key=lambda c: order[c["id"]])
-                items = items[start:]
-            page = items[:limit]
-            return {"items": [v2.to_v2(c) for c in page],
-                    "cursor": page[-1]["id"] if page else None,
-                    "has_more": len(items) > limit}
+        if "cursor" in params:
+            cursor = params["cursor"][-1]
+            if cursor == "":
+                return {"items": [], "cursor": None, "has_more": False}
+            order = self._order[resource]
+            if cursor not in order:
+                raise v2.Problem(400, f"cursor: {cursor!r} is not a valid cursor.")
+            # The store keeps insertion order, so the items are sorted by it.
+            start = bisect.bisect_right(items, order[cursor], key=lambda c: order[c["id"]])
+            items = items[start:]
+        page = items[:limit]
+        return {"items": [view(c) for c in page],
+                "cursor": page[-1]["id"] if page else None,
+                "has_more": len(items) > limit}
+
+    def _v2_events(self, record, omit_id):
+        if record.method == "GET":
+            with self._lock:
+                items = list(self._store["events"].values())
+                return 200, _JSON, _dump(self._v2_page("events", items, record.params,
+                                                       v2.event_to_v2))
+        if record.method != "POST":
+            raise v2.Problem(404, "No such resource.")
+        new_id = self._store_event(v2.event_fields(_v2_body(record)))
+        return 201, _JSON, _dump({} if omit_id else {"id": new_id})
 
     def _v2_create(self, record, omit_id):
         fields, website = v2.written_fields(_v2_body(record))

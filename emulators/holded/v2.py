@@ -1,5 +1,6 @@
-"""API v2's view of the emulator's contacts: reads in snake_case, writes checked and turned back
-into the v1 shape the store keeps, so a contact written through either API is seen by both."""
+"""API v2's view of the emulator's contacts and CRM events: reads in snake_case, writes checked
+and turned back into the v1 shape the store keeps, so a record written through either API is seen
+by both."""
 
 from __future__ import annotations
 
@@ -101,6 +102,60 @@ def written_fields(body, find_contact=None) -> tuple[dict, str | None]:
     fields["defaults"] = {_camel(k): v for k, v in _written_object(body, "defaults").items()}
     fields["contactPersons"] = [] if find_contact is None else _linked_persons(body, find_contact)
     return fields, _written_text(body, "website")
+
+
+# v2 name -> v1 name, for the texts of a CRM event
+EVENT_TEXTS = {"kind": "kind", "contact_id": "contactId", "description": "desc",
+               "user_id": "userId", "lead_id": "leadId"}
+
+
+def event_fields(body) -> dict:
+    """The v1 fields a v2 event create sets; ``start_date`` becomes v1's Unix seconds and an
+    ``end_date`` a ``duration`` in seconds. Fields v2 does not write are dropped silently."""
+    if not isinstance(body, dict):
+        raise Problem(400, "The request body must be a JSON object.")
+    name = body.get("name")
+    if not isinstance(name, str) or not name.strip():
+        raise Problem(422, "name: this field is required and must be a non-empty text.")
+    start = _written_time(body, "start_date")
+    if start is None:
+        raise Problem(422, "start_date: this field is required.")
+    fields = {"name": name, "startDate": start}
+    fields.update({v1: _written_text(body, v2) for v2, v1 in EVENT_TEXTS.items() if v2 in body})
+    end = _written_time(body, "end_date")
+    duration = body.get("duration") if end is None else end - start
+    if duration is not None:
+        if isinstance(duration, bool) or not isinstance(duration, int) or duration < 0:
+            raise Problem(422, "duration: must be a whole number of seconds from 0.")
+        fields["duration"] = duration
+    for key in ("status", "tags"):
+        if body.get(key) is not None:
+            fields[key] = body[key]
+    return fields
+
+
+def event_to_v2(record: dict) -> dict:
+    """A stored (v1-shaped) event as v2 reads it."""
+    answer = {"id": record.get("id"), "name": _text(record.get("name"))}
+    answer.update({v2: _text(record.get(v1)) for v2, v1 in EVENT_TEXTS.items()})
+    answer.update({"start_date": _iso(record.get("startDate")),
+                   "duration": record.get("duration"), "status": record.get("status"),
+                   "tags": list(record.get("tags") or [])})
+    return answer
+
+
+def _written_time(body, key):
+    """An ISO 8601 time with its offset from UTC, as Unix seconds; None when not given."""
+    value = body.get(key)
+    if value is None:
+        return None
+    try:
+        moment = datetime.fromisoformat(value) if isinstance(value, str) else None
+    except ValueError:
+        moment = None
+    if moment is None or moment.tzinfo is None:
+        raise Problem(422, f"{key}: must be an ISO 8601 date and time with its offset from UTC.")
+    return int(moment.timestamp())
 
 
 def _custom_fields(body):
