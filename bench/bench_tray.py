@@ -30,7 +30,7 @@ sys.path.insert(0, str(ROOT))
 
 from emulators.handset import control  # noqa: E402
 from emulators.holded import HoldedEmulator  # noqa: E402
-from tests.e2e.harness import TRAY_MENU, AppRun, wait_until, xdotool  # noqa: E402
+from tests.e2e.harness import AppRun, wait_until  # noqa: E402
 from tests.fixtures.tray_host import TRAYER, docked_windows, tray_host_present  # noqa: E402
 
 TARGETS = {"median_s": 0.4, "p95_s": 0.7, "form_s": 1.0, "idle_cpu_s": 0.2, "extra_rss_mb": 8.0,
@@ -132,19 +132,6 @@ def ring_unknown(run, calls):
     return waits
 
 
-def choose_from_icon_menu(run, entry):
-    wid = [w for w, name in docked_windows() if name.startswith("Holded: ")][-1]
-    x, y, width, height = run.geometry(wid)
-    xdotool("mousemove", "--sync", x + width // 2, y + height // 2)
-    xdotool("click", 3)
-    menu = wait_until(lambda: xdotool("search", "--onlyvisible", "--class", "^Menu$", check=False).split(), 5,
-                      what="the icon's menu")[-1]
-    x, y, _, _ = run.geometry(menu)
-    xdotool("mousemove", "--sync", x + 5, y + 5)
-    time.sleep(0.2)
-    xdotool("key", "--delay", 80, *["Down"] * (TRAY_MENU.index(entry) + 1), "Return")
-
-
 def summary(label, waits):
     return (f"  {label:<22} n={len(waits):3}  median {statistics.median(waits):.3f} s  "
             f"p95 {percentile(waits, 0.95):.3f} s  max {max(waits):.3f} s")
@@ -170,14 +157,14 @@ def measure_icon_run(run, page_log, args):
     run.close_window(form)
     run.wait_gone(form)
 
-    choose_from_icon_menu(run, "Acerca de")
+    run.choose_icon_menu_entry("Acerca de")
     about = wait_until(lambda: run.windows(ABOUT_TITLE), 10, what="the about box")[-1]
     figures["popup open"] = ring_known(run, page_log, args.rings)
     run.close_window(about)
     run.wait_gone(about)
 
     figures["form"] = ring_unknown(run, args.forms)
-    choose_from_icon_menu(run, "Apagar")
+    run.choose_icon_menu_entry("Apagar")
     figures["exit"] = run.wait_exit(20)
     return figures
 

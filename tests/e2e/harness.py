@@ -391,6 +391,23 @@ class AppRun:
         keys = ["Down", "Up"] if position == entries - 1 else ["Down"] * (position + 1)
         xdotool("key", "--delay", 80, *keys, "Return")
 
+    def choose_icon_menu_entry(self, entry):
+        """Right-clicks the application's icon in a notification area (tests.fixtures.tray_host)
+        and chooses the command `entry` of the menu it shows, by keyboard, with the pointer on the
+        menu's first line (the status line, not a choice)."""
+        from tests.fixtures.tray_host import docked_windows
+        wid = wait_until(lambda: [w for w, name in docked_windows() if name.startswith("Holded: ")], 15,
+                         what="the icon in the notification area")[-1]
+        x, y, width, height = self.geometry(wid)
+        xdotool("mousemove", "--sync", x + width // 2, y + height // 2)
+        xdotool("click", 3)
+        menu = wait_until(lambda: xdotool("search", "--onlyvisible", "--class", "^Menu$", check=False).split(), 5,
+                          what="the icon's menu")[-1]
+        x, y, _, _ = self.geometry(menu)
+        xdotool("mousemove", "--sync", x + 5, y + 5)
+        time.sleep(0.2)
+        xdotool("key", "--delay", 80, *["Down"] * (TRAY_MENU.index(entry) + 1), "Return")
+
     def focus(self, wid):
         xdotool("windowfocus", "--sync", wid)
         time.sleep(0.2)

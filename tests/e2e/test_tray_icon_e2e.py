@@ -7,7 +7,7 @@ import time
 import pytest
 
 from emulators.handset import control
-from tests.e2e.harness import TRAY_MENU, TRAY_TITLE, AppRun, wait_until, xdotool
+from tests.e2e.harness import TRAY_TITLE, AppRun, wait_until
 from tests.fixtures.tray_host import docked_windows
 
 pytestmark = pytest.mark.screen
@@ -19,20 +19,6 @@ def docked_icon(run):
     """The application's icon in the notification area: its window carries the status line."""
     icons = [(wid, name) for wid, name in docked_windows() if name.startswith("Holded: ")]
     return icons[-1] if icons else None
-
-
-def choose_from_icon_menu(run, wid, entry):
-    """Right-clicks the icon and chooses a command entry of the menu it shows, by keyboard, with
-    the pointer on the menu's first line (the status line, not a choice)."""
-    x, y, width, height = run.geometry(wid)
-    xdotool("mousemove", "--sync", x + width // 2, y + height // 2)
-    xdotool("click", 3)
-    menu = wait_until(lambda: xdotool("search", "--onlyvisible", "--class", "^Menu$", check=False).split(), 5,
-                      what="the icon's menu")[-1]
-    x, y, _, _ = run.geometry(menu)
-    xdotool("mousemove", "--sync", x + 5, y + 5)
-    time.sleep(0.2)
-    xdotool("key", "--delay", 80, *["Down"] * (TRAY_MENU.index(entry) + 1), "Return")
 
 
 def test_the_icon_docks_tells_how_things_stand_and_answers_a_blocked_handset(tmp_path, holded, handset, tray_host):
@@ -50,13 +36,16 @@ def test_the_icon_docks_tells_how_things_stand_and_answers_a_blocked_handset(tmp
         # Holded goes away: the next call says so, and so does the icon's tooltip.
         holded.set_fault("refuse")
         run.ring("611000000")
-        wait_until(lambda: "Holded: sin conexión desde" in (docked_icon(run) or ("", ""))[1], 15,
-                   what="the status line to say that Holded is lost")
+        try:
+            wait_until(lambda: "Holded: sin conexión desde" in (docked_icon(run) or ("", ""))[1], 15,
+                       what="the status line to say that Holded is lost")
+        except AssertionError as failure:
+            raise AssertionError(f"{failure}; the icon says {docked_icon(run)!r}\n{run.report()}") from None
         run.hangup()
 
         # A handset component whose every read blocks for 10 s holds only the watch's thread:
         # the menu still answers and the run ends long before one read would.
         control.delay(run.state_path, 10)
         time.sleep(1)
-        choose_from_icon_menu(run, wid, "Apagar")
+        run.choose_icon_menu_entry("Apagar")
         assert run.wait_exit(timeout=8) == 0, run.report()
