@@ -198,8 +198,12 @@ py::object alta(const py::object &self, const py::object &telefono) {
     py::object cvariables = self.attr("variable").attr("cvariables");
     ScopedWindow window(sg.attr("Window")(tr("Alta nuevo contacto / empresa"), build_layout(sg, telefono),
                                           "icon"_a = window_icon(), "force_toplevel"_a = true, "finalize"_a = true));
-    window->attr("bind")("<Escape>", "Cancelar");
-    keyboard_order(*window);
+    // Closed already while it was being shown (the window manager's button is never held): there
+    // is nothing left to bind or focus, and the read below says so.
+    if (!py::bool_(window->attr("is_closed")())) {
+        window->attr("bind")("<Escape>", "Cancelar");
+        keyboard_order(*window);
+    }
     AutoClose auto_close(cvariables);
     py::object timeout_event = py::getattr(sg, "TIMEOUT_KEY", py::str("__TIMEOUT__"));
     bool directory_on = true;
