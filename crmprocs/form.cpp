@@ -198,11 +198,13 @@ py::object alta(const py::object &self, const py::object &telefono) {
     py::object cvariables = self.attr("variable").attr("cvariables");
     ScopedWindow window(sg.attr("Window")(tr("Alta nuevo contacto / empresa"), build_layout(sg, telefono),
                                           "icon"_a = window_icon(), "force_toplevel"_a = true, "finalize"_a = true));
-    // Closed already while it was being shown (the window manager's button is never held): there
-    // is nothing left to bind or focus, and the read below says so.
-    if (!py::bool_(window->attr("is_closed")())) {
+    try {
         window->attr("bind")("<Escape>", "Cancelar");
         keyboard_order(*window);
+    } catch (py::error_already_set &e) {
+        // Closed already while it was being shown (the window manager's button is never held):
+        // there is nothing left to bind or focus, and the read below says so.
+        if (!e.matches(pymod("tkinter").attr("TclError"))) throw;
     }
     AutoClose auto_close(cvariables);
     py::object timeout_event = py::getattr(sg, "TIMEOUT_KEY", py::str("__TIMEOUT__"));
