@@ -178,7 +178,9 @@ def test_the_form_lives_while_a_slow_directory_is_read(gui, holded, caller, dire
     gui.check()
     assert seen["said"] == "Buscando en el directorio…" and seen["notice_shown"]
     assert seen["typed"] == "Ana", "the form took input during the search"
-    assert max(seen["answers"]) < 0.1, f"the form answered in {max(seen['answers']):.3f} s"
+    # A form held by the lookup would answer only when the 4 s stall ends; a busy machine alone
+    # can delay an answer past 100 ms, so the bound sits between the two.
+    assert max(seen["answers"]) < 1.0, f"the form answered in {max(seen['answers']):.3f} s"
     [contact] = [c for c in holded.contacts if c.get("phone") == "611 22 33 47"]
     assert contact["name"] == "FERRETERÍA SOL SL"
     assert caller.notices == [(TITLE, "Contacto creado: FERRETERÍA SOL SL")]
