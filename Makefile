@@ -2,6 +2,10 @@
 # `make bundle` makes the one-file executable; they install what is missing first. The README
 # gives the same steps for Windows without make.
 
+# The compiler's progress is enough: no "Entering/Leaving directory" lines from the nested makes
+# (MAKEFLAGS reaches the makefiles CMake generates through the environment).
+MAKEFLAGS += --no-print-directory
+
 PYTHON3 ?= python3
 BUILD ?= build
 APP := $(abspath $(BUILD))/app

@@ -154,12 +154,16 @@ def main(argv=None):
             print(f"Directory emulator: {directory.url}", flush=True)
             print(f"Application folder: {run.app}", flush=True)
             print(f"Working folder:     {run.work} (config.ini)", flush=True)
-            print("Ring the simulated handset from another terminal:", flush=True)
-            print(f"    {python} -m emulators.handset --dll-dir {run.app / 'dll'} ring 622334455", flush=True)
-            print(f"    {python} -m emulators.handset --dll-dir {run.app / 'dll'} hangup", flush=True)
-            print("Known numbers: " + ", ".join(n for n, _ in KNOWN) + ", 961223344 (two contacts), in any "
-                  "usual writing (+34 622 33 44 55, 0034622334455...); any other number opens the new-contact "
-                  "form.", flush=True)
+            if args.script:
+                print("The script rings the simulated handset by itself: "
+                      f"{len(KNOWN)} known callers, then one unknown.", flush=True)
+            else:
+                print("Ring the simulated handset from another terminal:", flush=True)
+                print(f"    {python} -m emulators.handset --dll-dir {run.app / 'dll'} ring 622334455", flush=True)
+                print(f"    {python} -m emulators.handset --dll-dir {run.app / 'dll'} hangup", flush=True)
+                print("Known numbers: " + ", ".join(n for n, _ in KNOWN) + ", 961223344 (two contacts), in "
+                      "any usual writing (+34 622 33 44 55, 0034622334455...); any other number opens the "
+                      "new-contact form.", flush=True)
             print("Pages the application opens are printed below as [browser] lines.", flush=True)
 
             run.start()
