@@ -86,6 +86,29 @@ def config_text(api_key="", idioma="es", autocierre="60", tema="DarkBlue16", app
             f"dias_registro = {dias_registro}\nregistrar_llamadas = {registrar_llamadas}\n\n")
 
 
+def stand_in_client(holded, workdir, api="v1", **settings):
+    """A client built against the Holded stand-in with its v1 key or its v2 token and the given
+    settings; the start-up probe's request is forgotten."""
+    import crmapi
+
+    workdir.write_config(config_text(api_key=holded.token if api == "v2" else holded.key, **settings))
+    client = crmapi.crmapi()
+    assert client.estado, client.lasterror
+    holded.clear_requests()
+    return client
+
+
+def fake_caller(client, cvariables=None, **attributes):
+    """The application object as the lookup and the new-contact form see it: the client, the
+    window settings, and notices recorded in `.notices` instead of shown."""
+    from types import SimpleNamespace
+
+    notices = []
+    return SimpleNamespace(variable=SimpleNamespace(apiteam=client, cvariables={} if cvariables is None else cvariables),
+                           avisar=lambda titulo, mensaje: notices.append((titulo, mensaje)), notices=notices,
+                           **attributes)
+
+
 class Browser:
     """Records the pages the application asks the web browser to open."""
 

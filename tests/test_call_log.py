@@ -7,7 +7,6 @@ import signal
 import sqlite3
 import subprocess
 import sys
-import textwrap
 import time
 import types
 

@@ -1,7 +1,6 @@
 """Callers found however their number is written: the canonical form of a number, the contact index
 read from the Holded emulator over HTTP, the lookup through it, and the check against duplicates
 before a contact is created."""
-import threading
 import time
 from types import SimpleNamespace
 
@@ -12,7 +11,7 @@ import crmprocs
 import dirscrape
 from emulators.holded import HoldedEmulator
 from emulators.holded.v2 import to_v2
-from tests.conftest import config_text
+from tests.conftest import config_text, fake_caller, stand_in_client
 
 CONTACTS = "/api/invoicing/v1/contacts"
 TALLERES = "128957aefc7f0c91aa90f67a"  # phone "+34 612 34 56 78"
@@ -56,13 +55,10 @@ def no_gap(monkeypatch):
 
 
 def make_client(emulator, workdir, monkeypatch, api="v1", **settings):
+    """A client against `emulator`, which may be one of the test's own rather than the fixture."""
     monkeypatch.setenv("HOLDED_API_URL", emulator.api_url)
     monkeypatch.setenv("HOLDED_APP_URL", emulator.app_url)
-    workdir.write_config(config_text(api_key=emulator.token if api == "v2" else emulator.key, **settings))
-    client = crmapi.crmapi()
-    assert client.estado
-    emulator.clear_requests()
-    return client
+    return stand_in_client(emulator, workdir, api, **settings)
 
 
 @pytest.fixture
@@ -304,8 +300,7 @@ def test_an_endless_listing_is_given_up(workdir, monkeypatch, limit, value):
 def caller(client, sg, browser, monkeypatch):
     forms = []
     monkeypatch.setattr(crmprocs, "alta", lambda app, number: forms.append(number), raising=False)
-    app = SimpleNamespace(variable=SimpleNamespace(apiteam=client, cvariables={}), forms=forms)
-    return app
+    return fake_caller(client, forms=forms)
 
 
 def test_known_caller_opens_without_a_request(caller, client, holded, sg, browser):

@@ -9,7 +9,7 @@ import pytest
 import requests
 
 import crmapi
-from tests.conftest import config_text
+from tests.conftest import stand_in_client
 
 TALLERES = "128957aefc7f0c91aa90f67a"
 ID = re.compile(r"[0-9a-f]{24}\Z")
@@ -34,11 +34,8 @@ def madrid():
 
 @pytest.fixture(params=[1, 2], ids=["v1", "v2"])
 def client(request, holded, workdir, sg):
-    key = holded.key if request.param == 1 else holded.token
-    workdir.write_config(config_text(api_key=key))
-    made = crmapi.crmapi()
-    assert (made.estado, made.version) == (True, request.param)
-    holded.clear_requests()
+    made = stand_in_client(holded, workdir, f"v{request.param}")
+    assert made.version == request.param
     return made
 
 

@@ -10,7 +10,7 @@ import requests
 
 import crmapi
 from emulators.holded import DEFAULT_TOKEN
-from tests.conftest import config_text
+from tests.conftest import config_text, stand_in_client
 
 V2 = "/api/v2/contacts"
 V1 = "/api/invoicing/v1/contacts"
@@ -24,19 +24,14 @@ def sent(holded):
 
 @pytest.fixture
 def v2(holded, workdir, sg):
-    workdir.write_config(config_text(api_key=holded.token))
-    client = crmapi.crmapi()
-    assert (client.estado, client.version, sg.popups) == (True, 2, [])
-    holded.clear_requests()
+    client = stand_in_client(holded, workdir, "v2")
+    assert (client.version, sg.popups) == (2, [])
     return client
 
 
 @pytest.fixture
 def v1(holded, workdir, sg):
-    workdir.write_config(config_text(api_key=holded.key))
-    client = crmapi.crmapi()
-    holded.clear_requests()
-    return client
+    return stand_in_client(holded, workdir)
 
 
 def test_a_token_speaks_v2_with_a_bearer_header(holded, workdir, sg):

@@ -1,13 +1,11 @@
 """The caller lookup against the Holded emulator over HTTP, with the real API client: the
 requests it makes, the pages it opens and the order of what the user sees; the labelled input
 row; the quick-link addresses."""
-import types
 
 import pytest
 
-import crmapi
 import crmprocs
-from tests.conftest import config_text
+from tests.conftest import fake_caller, stand_in_client
 
 SEED = {
     "lucia": "5b201ff1d4b57c91bbfaf122",        # phone 622334455
@@ -22,19 +20,14 @@ SEED = {
 def caller(holded, workdir, sg, browser, monkeypatch):
     """The object the tray hands to the lookup, with a real client against the emulator; the
     new-contact form is recorded instead of opened."""
-    workdir.write_config(config_text(api_key=holded.key))
-    client = crmapi.crmapi()
-    assert client.estado
-    holded.clear_requests()
+    client = stand_in_client(holded, workdir)
     forms = []
 
     def alta(app, number):
         forms.append(number)
         sg.timeline.append(("alta", number))
     monkeypatch.setattr(crmprocs, "alta", alta, raising=False)
-    app = types.SimpleNamespace(variable=types.SimpleNamespace(apiteam=client, cvariables={}))
-    app.forms = forms
-    return app
+    return fake_caller(client, forms=forms)
 
 
 def queries(holded):
@@ -47,7 +40,7 @@ def page(holded, name):
 
 def test_one_contact_opens_its_page_then_the_notice(caller, holded, sg, browser):
     tray = sg.SystemTray(menu=["UNUSED", []])
-    assert crmprocs.buscateam(caller, "622334455", tray) is None
+    crmprocs.buscateam(caller, "622334455", tray)
 
     assert queries(holded) == [("GET", "/api/invoicing/v1/contacts", "phone=622334455")]
     assert browser.opened == [(page(holded, "lucia"), 2, True)]
@@ -88,7 +81,7 @@ def test_unknown_number_from_the_search_window_opens_the_form_only(caller, sg, b
 def test_no_number_is_never_looked_up(caller, holded, sg, browser, number):
     # An empty filter would match every contact without a phone and open a tab for each.
     tray = sg.SystemTray()
-    assert crmprocs.buscateam(caller, number, tray) is None
+    crmprocs.buscateam(caller, number, tray)
     assert holded.requests == [] and browser.opened == [] and tray.messages == [] and caller.forms == []
 
 
@@ -127,7 +120,7 @@ def form(nombre="", apellidos="", empresa=""):
     ("4915112345678", "4915112345678", "4915112345678"),
 ])
 def test_blink_without_names_opens_whatsapp_and_google(browser, number, chat, searched):
-    assert crmprocs.blink(form(), number) is None
+    crmprocs.blink(form(), number)
     assert browser.opened == [(WA + chat, 2, False), (GOOGLE + searched, 2, True)]
 
 

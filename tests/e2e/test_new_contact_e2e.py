@@ -8,7 +8,7 @@ from collections import Counter
 
 import pytest
 
-from tests.e2e.harness import TRAY_MENU, AppRun, wait_until
+from tests.e2e.harness import TRAY_MENU, AppRun
 
 pytestmark = pytest.mark.screen
 

@@ -1,13 +1,12 @@
 """The window shown before creating a contact that exists already, with the real toolkit: the
 number typed for a new contact is a known contact's in another format; "Abrir existente". A
 number shared by sixty contacts still gives a window that fits the screen; Escape is "Volver"."""
-from types import SimpleNamespace
 
 import pytest
 
 import crmapi
 import crmprocs
-from tests.conftest import config_text
+from tests.conftest import fake_caller, stand_in_client
 
 TALLERES = "128957aefc7f0c91aa90f67a"  # phone "+34 612 34 56 78"
 VALUES = {"-Nombre-": "Ana", "-Apellidos-": "Pérez", "-Email-": "", "-TIPO-": "Sin especificar", "-Empresa-": ""}
@@ -17,11 +16,10 @@ VALUES = {"-Nombre-": "Ana", "-Apellidos-": "Pérez", "-Email-": "", "-TIPO-": "
 def caller(holded, workdir, monkeypatch):
     def make():
         monkeypatch.setattr(crmapi, "INDEX_REQUEST_GAP", 0)
-        workdir.write_config(config_text(api_key=holded.key))
-        client = crmapi.crmapi()
+        client = stand_in_client(holded, workdir)
         client.indice.actualizar()
         holded.clear_requests()
-        return SimpleNamespace(variable=SimpleNamespace(apiteam=client, cvariables={}), avisar=lambda *_: None)
+        return fake_caller(client)
     return make
 
 

@@ -2,13 +2,11 @@
 tray notice of a lookup, opened and closed again and again, leave the Tk image table and the
 toolkit's windows as they were."""
 import gc
-from types import SimpleNamespace
 
 import pytest
 
-import crmapi
 import crmprocs
-from tests.conftest import config_text
+from tests.conftest import fake_caller, stand_in_client
 
 ROUNDS = 4
 
@@ -24,10 +22,8 @@ def kept(toolkit):
 
 @pytest.fixture
 def caller(holded, workdir, browser):
-    workdir.write_config(config_text(api_key=holded.key))
     # The form closes by itself at its first read: built whole, then gone.
-    return SimpleNamespace(variable=SimpleNamespace(apiteam=crmapi.crmapi(),
-                                                    cvariables={"autocierre": True, "autocierre_tiempo": 0}))
+    return fake_caller(stand_in_client(holded, workdir), {"autocierre": True, "autocierre_tiempo": 0})
 
 
 @pytest.fixture
