@@ -137,13 +137,23 @@ void start_runtime(Runtime &runtime) {
     runtime.toasts = py::list();
 }
 
+// A number to look up: the presenter's, off the GUI thread, in a run (its queue is the attribute
+// `consultas`); looked up here when the window is used on its own, without a run.
+void look_up(const py::object &self, const py::str &number, const char *source) {
+    py::object calls = py::getattr(self, "consultas", py::none());
+    if (calls.is_none())
+        buscateam()(self, number, "origen"_a = source);
+    else
+        calls.attr("put")(py::make_tuple(number, source));
+}
+
 void look_up_startup_number(const py::object &self) {
     py::list argv = pymod("sys").attr("argv");
     if (py::len(argv) < 2) return;
     guarded([&] {
         py::str number = startup_number(argv, self.attr("variable").attr("cvariables"));
         // Nothing to look up: no digits in the arguments.
-        if (has_digit(number)) buscateam()(self, procetlf(number), "origen"_a = "linea");
+        if (has_digit(number)) look_up(self, procetlf(number), "linea");
     });
 }
 
@@ -173,6 +183,7 @@ private:
 void construct(py::object self) {
     Runtime &runtime = runtime_of(self);
     start_runtime(runtime);
+    self.attr("consultas") = runtime.calls;
     py::object variable = pymod("conf").attr("conf")();
     self.attr("variable") = variable;
     self.attr("app") = py::none();
@@ -342,7 +353,7 @@ py::bool_ buscar(py::object self) {
         if (name == "buscar" || is_enter(name)) {
             py::str text = clean_number(values[py::str("-tlf-")]);
             if (searchable(text)) {
-                buscateam()(self, procetlf(text));
+                look_up(self, procetlf(text), "busqueda");
                 break;
             }
         }

@@ -98,8 +98,12 @@ struct Presenter {
         return calls.attr("anotar")(number, py::none(), source, contacts, outcome, detail);
     }
 
-    void tell_caller(Runtime &runtime, const py::str &number, const py::str &why) {
-        post_notice(runtime, tr("Verificando"), tr("Llamada de {}: {}").attr("format")(number, why));
+    // A number searched by hand or given at start is no call: it is named as the search window does.
+    void tell_caller(Runtime &runtime, const py::str &number, const py::str &source, const py::str &why) {
+        bool rang = source.equal(py::str("telefono")) || source.equal(py::str("ultimo"));
+        post_notice(runtime, tr("Verificando"),
+                    rang ? py::str(tr("Llamada de {}: {}").attr("format")(number, why))
+                         : py::str(tr("Telefono ") + number + py::str(": ") + why));
     }
 
     void show_known(Runtime &runtime, const py::str &number, const py::str &source, const py::list &contacts) {
@@ -137,7 +141,7 @@ struct Presenter {
         if (runtime.status.view().holded == HoldedLink::refused) {
             py::str why = tr("Holded ha rechazado la clave API");
             note(number, source, py::list(), "sin_conexion", why);
-            return tell_caller(runtime, number, why);
+            return tell_caller(runtime, number, source, why);
         }
         py::list contacts;
         try {
@@ -148,7 +152,7 @@ struct Presenter {
         }
         holded_answered(runtime);
         if (py::len(contacts) > 0) return show_known(runtime, number, source, contacts);
-        tell_caller(runtime, number, tr("no está en Holded"));
+        tell_caller(runtime, number, source, tr("no está en Holded"));
         note(number, source, py::list(), "formulario");
         runtime.forms.push(number.cast<std::string>());
         wake_gui(runtime);
@@ -166,7 +170,7 @@ struct Presenter {
     // other failure has the probe tried at once, which tells a refused key from a passing fault.
     void lookup_failed(Runtime &runtime, const py::str &number, const py::str &source, py::error_already_set &e) {
         py::str why = failure_text(e.value());
-        tell_caller(runtime, number, why);
+        tell_caller(runtime, number, source, why);
         note(number, source, py::list(), "sin_conexion", why);
         bool offline = unreachable(e);
         if (offline) tell_change(runtime, runtime.status.holded(HoldedLink::offline), why);

@@ -4,18 +4,23 @@ import types
 
 import pytest
 
-import crmprocs
 import phonewatch
 
 
+class Calls(list):
+    """The run's queue of numbers for the lookup thread, as a list."""
+
+    def put(self, item):
+        self.append(item)
+
+
 @pytest.fixture
-def searcher(monkeypatch):
-    """A phonewatch object with settings only (no tray, no handset), and the lookups it asks for."""
-    lookups = []
-    monkeypatch.setattr(crmprocs, "buscateam", lambda app, number, tray=None: lookups.append((number, tray)))
+def searcher():
+    """A phonewatch object with settings only (no tray, no handset), and the lookups it hands to
+    the run's lookup thread."""
     app = phonewatch.phonewatch.__new__(phonewatch.phonewatch)
     app.variable = types.SimpleNamespace(cvariables={"autocierre": False, "autocierre_tiempo": 600})
-    app.lookups = lookups
+    app.consultas = app.lookups = Calls()
     return app
 
 
@@ -38,7 +43,7 @@ def test_typed_number_and_enter(searcher, gui):
     assert searcher.buscar() is True
     gui.check()
     assert seen["colour"] == "Blue"
-    assert searcher.lookups == [("+34612345678", None)]
+    assert searcher.lookups == [("+34612345678", "busqueda")]
 
 
 def test_a_number_with_dashes_is_not_searched_until_corrected(searcher, gui):
@@ -58,7 +63,7 @@ def test_a_number_with_dashes_is_not_searched_until_corrected(searcher, gui):
     searcher.buscar()
     gui.check()
     assert seen == {"colour": "orange", "lookups": []}
-    assert searcher.lookups == [("612345678", None)]
+    assert searcher.lookups == [("612345678", "busqueda")]
 
 
 def test_window_closes_by_itself(searcher, gui):
