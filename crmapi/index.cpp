@@ -282,6 +282,7 @@ public:
     }
 
     bool enabled() const { return hours_ > 0; }
+    double hours() const { return hours_; }
 
     bool building() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -709,6 +710,7 @@ void register_index(py::module_ &m) {
         .def_property_readonly("listo", &ContactIndex::ready, "True once a build has completed.")
         .def_property_readonly("activo", &ContactIndex::enabled, "False when the settings turn the index off.")
         .def_property_readonly("leyendo", &ContactIndex::building, "True while the contact list is being read.")
+        .def_property_readonly("horas", &ContactIndex::hours, "Hours after which the index is read again.")
         .def_property_readonly("leido", &ContactIndex::read_at,
                                "When the index in use was read (seconds since the epoch); None before the first read.")
         .def("__len__", &ContactIndex::size)

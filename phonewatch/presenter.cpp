@@ -193,9 +193,9 @@ struct Presenter {
         post_notice(runtime, tr("Ultimo Telefono"), tr("No hay ningún número para volver a buscar"));
     }
 
-    // The index kept for the client's key, taken at once (also while Holded cannot be reached):
-    // callers are known from the first ring. One older than its hours is used too, until Holded
-    // has been read again in the background.
+    // The index kept for the client's key, taken at once while younger than its hours (also while
+    // Holded cannot be reached): callers are known from the first ring. An older one is not
+    // trusted: Holded is read again in the background, as at a first start.
     void restore_index() {
         py::object index = py::getattr(client(), "indice", py::none());
         if (index.is_none() || log().is_none() || !py::bool_(py::getattr(index, "activo", py::bool_(false)))) return;
@@ -205,6 +205,8 @@ struct Presenter {
         if (py::bool_(index.attr("listo"))) return;
         py::object kept = log().attr("leer_indice")(fingerprint);
         if (kept.is_none()) return;
+        double age = wall_now() - kept[py::int_(0)].cast<double>();
+        if (age > index.attr("horas").cast<double>() * 3600) return;
         index.attr("importar")(kept[py::int_(1)], kept[py::int_(0)]);
         saved = kept[py::int_(0)];
     }

@@ -1,5 +1,6 @@
 """The whole application from launcher.py, with the real toolkit under Xvfb, the Holded
 emulator and the handset stand-in, used from outside as a person would."""
+import sqlite3
 import time
 
 import pytest
@@ -192,9 +193,24 @@ def test_a_start_while_holded_is_unreachable_knows_callers_from_the_kept_index(t
         run.choose_menu_entry(TRAY_MENU.index("Apagar"))
         assert run.wait_exit() == 0, run.report()
 
+        # An index older than its hours (8 here) is not trusted: the caller is asked of Holded.
+        with sqlite3.connect(kept) as db:
+            db.execute("UPDATE contact_index SET read_at = read_at - 9 * 3600")
+        run.start()
+        run.wait_tray()
+        run.ring("612345678")
+        wait_until(lambda: outcomes(kept)[-1:] == ["sin_conexion"], POLL + 10, what="the call logged")
+        assert len(run.pages()) == 1, "no page from the stale index"
+        run.choose_menu_entry(TRAY_MENU.index("Apagar"))
+        assert run.wait_exit() == 0, run.report()
+
+
+def outcomes(path):
+    with sqlite3.connect(path) as db:
+        return [row[0] for row in db.execute("SELECT outcome FROM calls ORDER BY id")]
+
 
 def stored_index(path):
-    import sqlite3
     with sqlite3.connect(path) as db:
         try:
             return db.execute("SELECT count(*) FROM contact_index").fetchone()[0] > 0
