@@ -1,10 +1,8 @@
-"""The file properties of the Windows executable (name, version, maker), as PyInstaller's
-version resource. callcompanion.spec builds it from the version compiled into the modules, so the
-properties Windows shows are those of the code inside."""
+"""The file properties of the Windows executable (name, version, maker), written as PyInstaller's
+version file. callcompanion.spec writes it from the version compiled into the modules, so the
+properties Windows shows are those of the code inside. Plain text, so that it is made (and
+checked) on every system: PyInstaller's own classes for it load only on Windows."""
 import re
-
-from PyInstaller.utils.win32.versioninfo import (FixedFileInfo, StringFileInfo, StringStruct, StringTable,
-                                                 VarFileInfo, VarStruct, VSVersionInfo)
 
 COMPANY = "Zelvora"
 EXECUTABLE = "callcompanion"
@@ -22,18 +20,28 @@ def version_numbers(version):
     return tuple(numbers + [0] * (4 - len(numbers)))
 
 
-def version_resource(product, version):
+def version_file_text(product, version):
+    """The version file: the expression PyInstaller evaluates into its VSVersionInfo."""
     numbers = version_numbers(version)
-    strings = [
-        StringStruct("CompanyName", COMPANY),
-        StringStruct("FileDescription", product),
-        StringStruct("FileVersion", version),
-        StringStruct("InternalName", EXECUTABLE),
-        StringStruct("OriginalFilename", EXECUTABLE + ".exe"),
-        StringStruct("ProductName", product),
-        StringStruct("ProductVersion", version),
-    ]
-    return VSVersionInfo(
-        ffi=FixedFileInfo(filevers=numbers, prodvers=numbers),
-        kids=[StringFileInfo([StringTable(f"{LANGUAGE:04X}{CODE_PAGE:04X}", strings)]),
-              VarFileInfo([VarStruct("Translation", [LANGUAGE, CODE_PAGE])])])
+    strings = [("CompanyName", COMPANY), ("FileDescription", product), ("FileVersion", version),
+               ("InternalName", EXECUTABLE), ("OriginalFilename", EXECUTABLE + ".exe"),
+               ("ProductName", product), ("ProductVersion", version)]
+    entries = ",\n".join(f"          StringStruct({name!r}, {value!r})" for name, value in strings)
+    return f"""# UTF-8
+VSVersionInfo(
+  ffi=FixedFileInfo(filevers={numbers!r}, prodvers={numbers!r}, mask=0x3f, flags=0x0, OS=0x40004,
+                    fileType=0x1, subtype=0x0, date=(0, 0)),
+  kids=[
+    StringFileInfo([
+      StringTable({f"{LANGUAGE:04X}{CODE_PAGE:04X}"!r}, [
+{entries}])]),
+    VarFileInfo([VarStruct('Translation', [{LANGUAGE}, {CODE_PAGE}])])
+  ]
+)
+"""
+
+
+def write_version_file(path, product, version):
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(version_file_text(product, version))
+    return path
