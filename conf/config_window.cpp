@@ -132,13 +132,14 @@ py::object api_frame(const py::object &sg, const py::object &parser) {
 py::object autoclose_column(const py::object &sg, const py::object &parser) {
     py::int_ start = slider_start(parser["windows"]["autocierre_tiempo"]);
     // No numbers on the slider: they would be tens of seconds; the caption says the time.
-    py::object slider = sg.attr("Slider")("range"_a = py::make_tuple(SLIDER_MIN, SLIDER_MAX), "resolution"_a = 1,
-                                          "disable_number_display"_a = true, "key"_a = SLIDER_EVENT,
-                                          "enable_events"_a = true, "default_value"_a = start,
-                                          "size"_a = py::make_tuple(30, 20), "orientation"_a = "horizontal");
+    py::object slider =
+        sg.attr("Slider")("range"_a = py::make_tuple(SLIDER_MIN, SLIDER_MAX), "resolution"_a = 1,
+                          "disable_number_display"_a = true, "key"_a = SLIDER_EVENT, "enable_events"_a = true,
+                          "default_value"_a = start, "size"_a = py::make_tuple(30, 20), "orientation"_a = "horizontal");
     py::object caption = sg.attr("Text")(autoclose_caption(start), "key"_a = CAPTION_KEY,
                                          "size"_a = py::make_tuple(8, 1), "font"_a = fonts::PLAIN);
-    py::list rows = make_list(make_list(slider, caption), make_list(sg.attr("Text")(tr("0 = nunca"), "font"_a = fonts::PLAIN)));
+    py::list rows =
+        make_list(make_list(slider, caption), make_list(sg.attr("Text")(tr("0 = nunca"), "font"_a = fonts::PLAIN)));
     py::str title(std::string(tr("AutoCierre")) + ":");
     return sg.attr("Column")(make_list(make_list(sg.attr("Frame")(title, rows, "font"_a = fonts::PLAIN))));
 }
@@ -262,8 +263,8 @@ struct EventHandler {
     Handler handle;
 };
 constexpr EventHandler HANDLERS[] = {
-    {"-ANDROID-", toggle_android},   {"-proceso-", open_api_settings}, {"-win-", show_windows_link},
-    {"-remote-", show_android_link}, {"-CAMPOS-", map_free_fields},    {"Ok", save_and_close},
+    {"-ANDROID-", toggle_android},       {"-proceso-", open_api_settings}, {"-win-", show_windows_link},
+    {"-remote-", show_android_link},     {"-CAMPOS-", map_free_fields},    {"Ok", save_and_close},
     {SLIDER_EVENT, show_autoclose_time},
 };
 

@@ -70,5 +70,6 @@ void Acercade() {
 
 void register_theme_window(py::module_ &m, SettingsClass &cls) {
     cls.def("tema", &tema, "Opens the theme chooser; returns the theme selected when it closed.");
-    m.def("Acercade", &Acercade, "The about box: opens the maker's site, then shows the product, its version and the support line.");
+    m.def("Acercade", &Acercade,
+          "The about box: opens the maker's site, then shows the product, its version and the support line.");
 }
