@@ -17,9 +17,9 @@ CMAKE := $(VENV)/bin/cmake
 # and its driver, Mono for the simulated handset link, xwd for screenshots, gettext's xgettext for
 # the catalogue check and msgfmt to cross-check the catalogue sources, gio to start the autostart
 # entry as a session would, trayer as a notification area on the virtual screen and xwininfo to
-# see what docked in it.
+# see what docked in it, openbox as a window manager for the tests of windows kept on top.
 DEBS := xvfb xauth xdotool gettext mono-mcs mono-runtime mono-devel libmono-2.0-1 x11-apps x11-utils libglib2.0-bin \
-	trayer
+	trayer openbox
 XVFB := xvfb-run -a -s "-screen 0 1280x1024x24"
 # The one-file bundle: DIST/callcompanion. BUNDLE_DLLS names extra files for its dll/ (the tests'
 # handset stand-in); the vendor's component is bundled from $(APP)/dll.

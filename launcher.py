@@ -3,6 +3,9 @@
 One run at a time per user and working folder: two trays would poll the same handset and open
 every caller's page twice, so a second start says so in a popup and ends (status 0) before it
 reads the handset, opens a window or goes to the network.
+
+`launcher.py --version` prints the product's name and version and ends (status 0) without
+starting anything.
 """
 import configparser
 import gettext
@@ -98,7 +101,17 @@ def tell_already_running():
              icon=icon if os.path.isfile(icon) else None)
 
 
-def main():
+def print_version():
+    """The product's name and version, as the modules were built with them."""
+    import conf
+    print(f"{conf.PRODUCT_NAME} {conf.__version__}", flush=True)
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if "--version" in argv:
+        print_version()
+        return 0
     try:
         lock = hold_instance_lock()
     except OSError as error:

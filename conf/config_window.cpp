@@ -18,12 +18,13 @@ constexpr const char *LANGUAGES[] = {"es", "ca", "gl", "eu", "en", "fr", "de", "
 constexpr std::size_t SEPARATOR_AFTER = 4;
 constexpr const char *FLAG_EVENT_SUFFIX = "-I-";
 
-// The auto-close slider shows whole numbers in this range.
+// The auto-close slider counts tens of seconds, as config.ini stores them; its top is the
+// default (ten minutes). The caption beside it says the time in words.
 constexpr int SLIDER_MIN = 0;
-constexpr int SLIDER_MAX = 10;
-// The slider's own font: its tick numbers stay small whatever the window's font.
-constexpr const char *SLIDER_FONT_FAMILY = "Helvetica";
-constexpr int SLIDER_FONT_SIZE = 10;
+constexpr int SLIDER_MAX = DEFAULT_AUTOCLOSE_TIME;
+constexpr int SECONDS_PER_STEP = 10;
+constexpr const char *SLIDER_EVENT = "-tiempo-";
+constexpr const char *CAPTION_KEY = "-tiempo-texto-";
 // Seconds the set-up notices stay before they close by themselves.
 constexpr int NOTICE_SECONDS = 2;
 
@@ -47,8 +48,8 @@ py::str menu_event(const std::string &label) {
     return py::str(event);
 }
 
-// The slider's starting point: the stored time, held to the slider's range (the default, 60,
-// lies above it); a text that is not a whole number counts as the default.
+// The slider's starting point: the stored time, held to the slider's range (a hand-written time
+// may lie outside it); a text that is not a whole number counts as the default.
 py::int_ slider_start(const py::object &stored) {
     py::int_ value(DEFAULT_AUTOCLOSE_TIME);
     try {
@@ -61,24 +62,32 @@ py::int_ slider_start(const py::object &stored) {
     return value;
 }
 
+// What a slider position means: "nunca" for 0, else the time in minutes where it is a whole
+// number of them ("1 min", "10 min"), in seconds otherwise ("10 s", "100 s").
+py::str autoclose_caption(const py::handle &position) {
+    long steps = py::int_(py::reinterpret_borrow<py::object>(position)).cast<long>();
+    if (steps <= 0) return tr("nunca");
+    long seconds = steps * SECONDS_PER_STEP;
+    // The units' symbols are the same in every language.
+    if (seconds % 60 == 0) return verbatim("{} min").format(seconds / 60);
+    return verbatim("{} s").format(seconds);
+}
+
 const char *switch_picture(bool on) { return on ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64; }
 
-// A notice that closes by itself: two lines, one of the toolkit's tray icons, a title if given.
-void notice(const py::object &sg, const py::str &first, const py::str &second, const char *icon,
-            const py::object &title = py::none()) {
-    py::dict options("keep_on_top"_a = true, "icon"_a = sg.attr(icon), "auto_close_duration"_a = NOTICE_SECONDS);
+// A notice that closes by itself: two lines, a title if given, the application's icon.
+void notice(const py::str &first, const py::str &second, const py::object &title = py::none()) {
+    py::dict options("keep_on_top"_a = true, "icon"_a = window_icon(), "auto_close_duration"_a = NOTICE_SECONDS);
     if (!title.is_none()) options["title"] = title;
     show_popup("popup_auto_close", first, second, **options);
 }
 
-void first_run_guide(const py::object &sg) {
+void first_run_guide() {
     open_page(py::str(maker::QUICK_START_URL));
-    notice(sg, tr("Obtenga api_key API Holded"), tr("Obtenga Password_id API Holded"),
-           "SYSTEM_TRAY_MESSAGE_ICON_WARNING", tr("Proceso API"));
+    notice(tr("Obtenga api_key API Holded"), tr("Obtenga Password_id API Holded"), tr("Proceso API"));
     open_page(py::str(holded_api_settings_url()), 1);
-    notice(sg, tr("Ejecute callcenter.msi para unir Terminal Android con Windows"),
-           tr("Instale en su terminal Android remotePhone"), "SYSTEM_TRAY_MESSAGE_ICON_WARNING",
-           tr("Proceso remotePhone"));
+    notice(tr("Ejecute callcenter.msi para unir Terminal Android con Windows"),
+           tr("Instale en su terminal Android remotePhone"), tr("Proceso remotePhone"));
     open_page(py::str(maker::STORE_PAGE_URL));
     open_page(py::str(maker::TUTORIAL_VIDEO_URL));
     open_page(py::str(maker::INSTALLER_URL));
@@ -121,14 +130,18 @@ py::object api_frame(const py::object &sg, const py::object &parser) {
 }
 
 py::object autoclose_column(const py::object &sg, const py::object &parser) {
-    py::object slider = sg.attr("Slider")(
-        "range"_a = py::make_tuple(SLIDER_MIN, SLIDER_MAX), "resolution"_a = 1, "disable_number_display"_a = false,
-        "tick_interval"_a = 1, "key"_a = "-tiempo-",
-        "default_value"_a = slider_start(parser["windows"]["autocierre_tiempo"]), "size"_a = py::make_tuple(40, 20),
-        "orientation"_a = "horizontal", "font"_a = py::make_tuple(SLIDER_FONT_FAMILY, SLIDER_FONT_SIZE));
-    py::str title(std::string(tr("AutoCierre")) + " (Minutos):");
-    return sg.attr("Column")(
-        make_list(make_list(sg.attr("Frame")(title, make_list(make_list(slider)), "font"_a = fonts::PLAIN))));
+    py::int_ start = slider_start(parser["windows"]["autocierre_tiempo"]);
+    // No numbers on the slider: they would be tens of seconds; the caption says the time.
+    py::object slider =
+        sg.attr("Slider")("range"_a = py::make_tuple(SLIDER_MIN, SLIDER_MAX), "resolution"_a = 1,
+                          "disable_number_display"_a = true, "key"_a = SLIDER_EVENT, "enable_events"_a = true,
+                          "default_value"_a = start, "size"_a = py::make_tuple(30, 20), "orientation"_a = "horizontal");
+    py::object caption = sg.attr("Text")(autoclose_caption(start), "key"_a = CAPTION_KEY,
+                                         "size"_a = py::make_tuple(8, 1), "font"_a = fonts::PLAIN);
+    py::list rows =
+        make_list(make_list(slider, caption), make_list(sg.attr("Text")(tr("0 = nunca"), "font"_a = fonts::PLAIN)));
+    py::str title(std::string(tr("AutoCierre")) + ":");
+    return sg.attr("Column")(make_list(make_list(sg.attr("Frame")(title, rows, "font"_a = fonts::PLAIN))));
 }
 
 py::object android_column(const py::object &sg, bool android) {
@@ -171,7 +184,7 @@ py::list build_layout(const Session &session, const py::str &about_label) {
 bool save(const Session &s, const py::object &values) {
     py::object parser = parser_of(s.self);
     py::object stored_time = parser["windows"]["autocierre_tiempo"];
-    py::object slider = py::int_(values["-tiempo-"]);
+    py::object slider = py::int_(values[SLIDER_EVENT]);
     py::object stored_switch = parser.attr("get")("windows", "appandroid", "fallback"_a = "");
     bool switch_moved = s.android != reads_yes(stored_switch);
     bool saved = save_settings(
@@ -195,22 +208,25 @@ Next toggle_android(Session &s, const ScopedWindow &window, const py::object &) 
     return Next::Read;
 }
 
+Next show_autoclose_time(Session &, const ScopedWindow &window, const py::object &values) {
+    (*window)[CAPTION_KEY].attr("update")(autoclose_caption(values[SLIDER_EVENT]));
+    return Next::Read;
+}
+
 Next open_api_settings(Session &, const ScopedWindow &, const py::object &) {
     // In a new browser window, as the first-run guide opens it.
     open_page(py::str(holded_api_settings_url()), 1);
     return Next::Read;
 }
 
-Next show_windows_link(Session &s, const ScopedWindow &, const py::object &) {
-    notice(s.sg, tr("Proceso Descarga"), tr("Ejecute callcenter.msi para unir Terminal Android con Windows"),
-           "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
+Next show_windows_link(Session &, const ScopedWindow &, const py::object &) {
+    notice(tr("Proceso Descarga"), tr("Ejecute callcenter.msi para unir Terminal Android con Windows"));
     open_page(py::str(maker::INSTALLER_URL));
     return Next::Read;
 }
 
-Next show_android_link(Session &s, const ScopedWindow &, const py::object &) {
-    notice(s.sg, tr("Enlace Google Play "), tr("Instalación necesarias en Terminal Android."),
-           "SYSTEM_TRAY_MESSAGE_ICON_INFORMATION");
+Next show_android_link(Session &, const ScopedWindow &, const py::object &) {
+    notice(tr("Enlace Google Play "), tr("Instalación necesarias en Terminal Android."));
     open_page(py::str(maker::TUTORIAL_VIDEO_URL));
     open_page(py::str(maker::STORE_PAGE_URL));
     return Next::Read;
@@ -247,8 +263,9 @@ struct EventHandler {
     Handler handle;
 };
 constexpr EventHandler HANDLERS[] = {
-    {"-ANDROID-", toggle_android},   {"-proceso-", open_api_settings}, {"-win-", show_windows_link},
-    {"-remote-", show_android_link}, {"-CAMPOS-", map_free_fields},    {"Ok", save_and_close},
+    {"-ANDROID-", toggle_android},       {"-proceso-", open_api_settings}, {"-win-", show_windows_link},
+    {"-remote-", show_android_link},     {"-CAMPOS-", map_free_fields},    {"Ok", save_and_close},
+    {SLIDER_EVENT, show_autoclose_time},
 };
 
 // The language of a flag button's event ("fr-I-"); nullptr for any other event.
@@ -283,6 +300,8 @@ Next show_window(Session &s) {
     ScopedWindow window(s.sg.attr("Window")(tr("Configuración Zelvora Holded"), build_layout(s, about_label),
                                             "finalize"_a = true, "keep_on_top"_a = true, "icon"_a = window_icon(),
                                             "auto_size_text"_a = true, "auto_size_buttons"_a = true));
+    // Escape closes it as "Cerrar" does: nothing is stored.
+    window->attr("bind")("<Escape>", "Quit");
     Next next = Next::Read;
     while (next == Next::Read) {
         auto [event, values] = read_window(*window);
@@ -298,7 +317,7 @@ void inicioconfig(py::object self) {
     py::setattr(self, setting::LISTALIBRE, py::list());
     py::setattr(self, setting::LIBRETEAMLEADER, py::dict());
     py::object sg = toolkit();
-    if (py::bool_(self.attr(setting::LNUEVO))) first_run_guide(sg);
+    if (py::bool_(self.attr(setting::LNUEVO))) first_run_guide();
 
     py::object parser = parser_of(self);
     Session session{sg, self, parser["windows"]["idioma"],

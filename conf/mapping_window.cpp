@@ -90,7 +90,9 @@ py::object unircamposlibre(py::object self) {
     py::object sg = toolkit();
     Pairing pairing{self.attr(setting::PRESENTACION), std::string()};
     ScopedWindow window(sg.attr("Window")(tr("Asignar Campos disponibles"), mapping_layout(sg, self, pairing.shown),
-                                          "keep_on_top"_a = true, "icon"_a = window_icon()));
+                                          "keep_on_top"_a = true, "icon"_a = window_icon(), "finalize"_a = true));
+    // Escape leaves as "Cancelar" does: the pairs made are not applied.
+    window->attr("bind")("<Escape>", "-EXIT-");
     while (true) {
         auto [event, values] = read_window(*window);
         if (event.is_none() || event.equal(py::str("-EXIT-"))) break;

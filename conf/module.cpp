@@ -1,4 +1,5 @@
 #include "settings.hpp"
+#include "version.hpp"
 
 PYBIND11_MODULE(conf, m) {
     // The libraries the settings use are imported with the module, so that one that is missing
@@ -7,6 +8,10 @@ PYBIND11_MODULE(conf, m) {
     toolkit();
     pymod("sys");
     pymod("libquorvaconfig");
+
+    // What the about box shows and `launcher.py --version` prints.
+    m.attr("__version__") = product::VERSION;
+    m.attr("PRODUCT_NAME") = product::NAME;
 
     SettingsClass cls = register_settings(m);
     register_windows(m, cls);

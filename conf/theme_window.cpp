@@ -3,6 +3,8 @@
 #include "released.hpp"
 
 #include "failure.hpp"
+#include "fonts.hpp"
+#include "version.hpp"
 
 namespace {
 
@@ -18,10 +20,10 @@ py::list theme_layout(const py::object &sg) {
 
 py::object tema(py::object self) {
     py::object sg = toolkit();
-    // The coffee-cup icon is missing from some toolkits; the program's own icon stands in.
-    py::object icon = py::getattr(sg, "ICON_BUY_ME_A_COFFEE", window_icon());
-    ScopedWindow window(
-        sg.attr("Window")(tr("Configura Aspecto"), theme_layout(sg), "icon"_a = icon, "keep_on_top"_a = true));
+    ScopedWindow window(sg.attr("Window")(tr("Configura Aspecto"), theme_layout(sg), "icon"_a = window_icon(),
+                                          "keep_on_top"_a = true, "finalize"_a = true));
+    // Escape leaves as "Salir" does.
+    window->attr("bind")("<Escape>", "-S-");
 
     // The selection as last read: after the window is closed with X the toolkit reports no values.
     py::object chosen = py::none();
@@ -36,23 +38,38 @@ py::object tema(py::object self) {
             sg.attr("theme")(chosen);
             break;
         }
-        // A click in the list: the notice is the sample, drawn in the chosen theme.
+        // A click in the list: the notice is the sample, drawn in the chosen theme. It is kept on
+        // top as the chooser is, or the window manager would put it behind the chooser.
         if (chosen.is_none()) continue;
         sg.attr("theme")(chosen);
-        show_popup("popup_auto_close", verbatim("Este tema es  {}").format(chosen));
+        show_popup("popup_auto_close", verbatim("Este tema es  {}").format(chosen), "keep_on_top"_a = true);
     }
     window.close();
     return chosen;
 }
 
+py::list about_layout(const py::object &sg) {
+    return make_list(make_list(sg.attr("Text")(verbatim(product::NAME), "font"_a = fonts::LARGE)),
+                     make_list(sg.attr("Text")(tr("Versión {}").format(product::VERSION), "key"_a = "-VERSION-")),
+                     make_list(sg.attr("Text")(support_line())),
+                     make_list(sg.attr("Button")(verbatim("OK"), "key"_a = "-OK-", "bind_return_key"_a = true)));
+}
+
 void Acercade() {
     open_page(py::str(maker::SITE_URL));
-    show_popup("popup", support_line(), "keep_on_top"_a = true);
+    py::object sg = toolkit();
+    ScopedWindow window(sg.attr("Window")(tr("Acerca de"), about_layout(sg), "keep_on_top"_a = true,
+                                          "icon"_a = window_icon(), "finalize"_a = true));
+    // Escape closes it as "OK" does; so does any other way out.
+    window->attr("bind")("<Escape>", "-OK-");
+    read_window(*window);
+    window.close();
 }
 
 }  // namespace
 
 void register_theme_window(py::module_ &m, SettingsClass &cls) {
     cls.def("tema", &tema, "Opens the theme chooser; returns the theme selected when it closed.");
-    m.def("Acercade", &Acercade, "The about box: opens the maker's site, then shows the support line.");
+    m.def("Acercade", &Acercade,
+          "The about box: opens the maker's site, then shows the product, its version and the support line.");
 }

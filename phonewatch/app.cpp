@@ -184,6 +184,9 @@ void construct(py::object self) {
     Runtime &runtime = runtime_of(self);
     start_runtime(runtime);
     self.attr("consultas") = runtime.calls;
+    // Every window and popup of the run carries the application's icon, those that name none
+    // (the toolkit's popups) included.
+    toolkit().attr("set_options")("icon"_a = window_icon());
     py::object variable = pymod("conf").attr("conf")();
     self.attr("variable") = variable;
     self.attr("app") = py::none();

@@ -22,7 +22,7 @@ if APP_DIR not in sys.path:
     sys.path.insert(0, APP_DIR)
 
 pytest_plugins = ["tests.fixtures.holded", "tests.fixtures.directory", "tests.fixtures.handset",
-                  "tests.fixtures.tray_host"]
+                  "tests.fixtures.tray_host", "tests.fixtures.window_manager"]
 
 
 @pytest.fixture(scope="session")

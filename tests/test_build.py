@@ -233,3 +233,40 @@ def test_windows_gate_refuses_posix_headers_our_files_include_not_those_the_tool
     assert messages == ["x.cpp:3: warning: something\n"]
     assert windows_check.posix_includes(str(root / "crmapi" / "client.cpp"), tree, [pybind11]) == [
         (os.path.join("common", "py.hpp"), "sys/time.h"), (os.path.join("crmapi", "client.cpp"), "unistd.h")]
+
+
+
+def pyinstaller_version_classes(monkeypatch):
+    """PyInstaller's version-resource module. It loads only on Windows, for names its classes do
+    not use (the resource writer's pefile and win32api); stand-ins let it load here."""
+    import types
+
+    import PyInstaller.compat
+    monkeypatch.setitem(sys.modules, "pefile", types.ModuleType("pefile"))
+    monkeypatch.setattr(PyInstaller.compat, "win32api", None, raising=False)
+    monkeypatch.delitem(sys.modules, "PyInstaller.utils.win32.versioninfo", raising=False)
+    import PyInstaller.utils.win32.versioninfo as versioninfo
+    return versioninfo
+
+
+def test_windows_file_properties_carry_the_built_version(app_dir, tmp_path, monkeypatch):
+    """The version file callcompanion.spec gives the Windows executable, as PyInstaller loads it.
+    (Its raw resource is made with the C sizes of Windows, so it is not made here.)"""
+    from tools.version_resource import version_numbers, write_version_file
+
+    versioninfo = pyinstaller_version_classes(monkeypatch)
+    monkeypatch.syspath_prepend(app_dir)
+    import conf
+    path = write_version_file(str(tmp_path / "version.txt"), conf.PRODUCT_NAME, conf.__version__)
+    read = versioninfo.load_version_info_from_text_file(path)
+    major, minor, patch, build = version_numbers(conf.__version__)
+    assert (read.ffi.fileVersionMS, read.ffi.fileVersionLS) == (major << 16 | minor, patch << 16 | build)
+    assert (read.ffi.productVersionMS, read.ffi.productVersionLS) == (read.ffi.fileVersionMS, read.ffi.fileVersionLS)
+    [table] = next(kid for kid in read.kids if kid.name == "StringFileInfo").kids
+    fields = {entry.name: entry.val for entry in table.kids}
+    assert fields["FileVersion"] == fields["ProductVersion"] == conf.__version__
+    assert fields["ProductName"] == conf.PRODUCT_NAME and fields["OriginalFilename"] == "callcompanion.exe"
+    assert version_numbers("2.5") == (2, 5, 0, 0)
+    for bad in ("1.0.0-beta", "1.70000", "1.2.3.4.5"):
+        with pytest.raises(ValueError):
+            version_numbers(bad)

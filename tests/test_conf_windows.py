@@ -9,7 +9,7 @@ import webbrowser
 import pytest
 
 import conf
-from tests.conftest import config_text
+from tests.conftest import APP_DIR, config_text
 from tests.test_contact_form import PICTURES
 from tests.toolkit_double import CLOSE, Step
 
@@ -21,6 +21,7 @@ STORE = "https://play.google.com/store/search?q=remotePhone&c=apps"
 INSTALLER = "https://zelvora.example.com/holded/descargas/CallCenter.msi"
 LANGUAGES = ["es", "ca", "gl", "eu", "en", "fr", "de", "nl", "it", "pt", "no"]
 TITLE = "Configuración Zelvora Holded"
+ICON = os.path.join(APP_DIR, "img", "hola.png")
 
 
 @pytest.fixture
@@ -83,18 +84,18 @@ class TestConfigurationLayout:
         assert frame.children[0][1].kwargs == {"key": "api_key", "default_text": "K"}
         slider_column, android_column = rows[8]
         slider_frame = slider_column.children[0][0]
-        assert slider_frame.text == "AutoCierre (Minutos):"
-        slider = slider_frame.children[0][0]
-        assert {k: slider.kwargs[k] for k in ("range", "resolution", "tick_interval", "orientation", "size")} == \
-            {"range": (0, 10), "resolution": 1, "tick_interval": 1, "orientation": "horizontal", "size": (40, 20)}
+        assert slider_frame.text == "AutoCierre:"
+        slider, caption = slider_frame.children[0]
+        assert (slider.kwargs["range"], slider.kwargs["resolution"]) == ((0, 60), 1), "it reaches the default, 60"
+        assert caption.text == "10 min" and slider_frame.children[1][0].text == "0 = nunca"
         assert [row[0].text for row in android_column.children[:2]] == ["¿Usar APP Android?", "Remote Call "]
         toggle = android_column.children[2][0]
         assert toggle.key == "-ANDROID-" and toggle.kwargs["button_color"] == ("#1c44ac", "#1c44ac")
         assert labels(rows[10]) == ["-CAMPOS-", "-RES-"]
         assert labels(rows[12]) == ["Ok", " " * 20, "Quit"] and rows[12][0].kwargs["font"] == "Mambo 20"
 
-    @pytest.mark.parametrize("stored, start", [("60", 10), ("7", 7), ("0", 0), ("-3", 0), ("abc", 10),
-                                               ("99999999999999999999999", 10)])
+    @pytest.mark.parametrize("stored, start", [("60", 60), ("7", 7), ("0", 0), ("-3", 0), ("90", 60), ("abc", 60),
+                                               ("99999999999999999999999", 60)])
     def test_slider_starts_inside_its_range(self, make_settings, sg, stored, start):
         settings = make_settings()
         settings.configparser.set("windows", "autocierre_tiempo", stored)
@@ -116,7 +117,7 @@ class TestFirstRun:
         assert [new for _, new, _ in browser.opened] == [2, 1, 2, 2, 2]
         api, remote = sg.popups
         assert api == ("popup_auto_close", ("Obtenga api_key API Holded", "Obtenga Password_id API Holded"),
-                       {"title": "Proceso API", "keep_on_top": True, "icon": b"icon-warning", "auto_close_duration": 2})
+                       {"title": "Proceso API", "keep_on_top": True, "icon": ICON, "auto_close_duration": 2})
         assert remote[1] == ("Ejecute callcenter.msi para unir Terminal Android con Windows",
                              "Instale en su terminal Android remotePhone")
         assert remote[2]["title"] == "Proceso remotePhone"
@@ -157,7 +158,7 @@ class TestConfigurationEvents:
                          ("Proceso Descarga", "Ejecute callcenter.msi para unir Terminal Android con Windows"), INSTALLER,
                          ("Enlace Google Play ", "Instalación necesarias en Terminal Android."), VIDEO, STORE]
         assert browser.opened[0][1] == 1 and {new for _, new, _ in browser.opened[1:]} == {2}
-        assert all(p[2] == {"keep_on_top": True, "icon": b"icon-information", "auto_close_duration": 2} for p in sg.popups)
+        assert all(p[2] == {"keep_on_top": True, "icon": ICON, "auto_close_duration": 2} for p in sg.popups)
 
     @pytest.mark.parametrize("lang", LANGUAGES)
     def test_about_entry_in_every_language(self, make_settings, sg, browser, app_dir, lang):
@@ -175,7 +176,7 @@ class TestConfigurationEvents:
         first, second = sg.windows
         assert first.closed and second.title == "Configuration Zelvora Holded"
         assert second["api_key"].kwargs["default_text"] == "K", "unsaved typing is dropped"
-        assert second["-tiempo-"].kwargs["default_value"] == 10
+        assert second["-tiempo-"].kwargs["default_value"] == 60
         assert second["-ANDROID-"].kwargs["image_data"] == first["-ANDROID-"].updates[0][1]["image_data"], \
             "the switch keeps its state"
         assert settings.configparser["windows"]["idioma"] == "fr" and settings.cvariables["appandroid"] is True
@@ -275,7 +276,7 @@ class TestMappingWindow:
         mapping.unircamposlibre()
         [window] = sg.windows
         assert window.title == "Asignar Campos disponibles"
-        assert window.kwargs == {"keep_on_top": True, "icon": os.path.join(app_dir, "img", "hola.png")}
+        assert window.kwargs == {"keep_on_top": True, "icon": ICON, "finalize": True}
         left, _, right = window.layout[0]
         assert left.children[1][0].args[0] == ["Sector", "Web", "Notas"]
         assert right.children[1][0].args[0] == ["Razón Social", "CIF", "Actividad"]
@@ -323,7 +324,7 @@ class TestThemeChooser:
         sg.script("-S-")
         assert settings.tema() is None
         [window] = sg.windows
-        assert (window.title, window.kwargs) == ("Configura Aspecto", {"icon": b"icon-coffee", "keep_on_top": True})
+        assert (window.title, window.kwargs) == ("Configura Aspecto", {"icon": ICON, "keep_on_top": True, "finalize": True})
         assert [row[0].text for row in window.layout[:2]] == ["Lista Aspecto disponible", "Seleccione para ventana Ejemplo"]
         assert window["-LIST-"].kwargs == {"values": sg.THEMES, "size": (20, 12), "key": "-LIST-", "enable_events": True}
         assert [(b.text, b.key) for b in window.layout[3]] == [("OK", "-ok-"), ("Salir", "-S-")]
@@ -386,10 +387,19 @@ def test_a_failure_inside_a_window_closes_it(mapping, sg, monkeypatch, window):
     assert [w.closed for w in sg.windows] == [True]
 
 
-@pytest.mark.parametrize("lang, support", [("es", SUPPORT), ("fr", "Besoin d'aide ? Téléphone +34 900 000 000")])
-def test_about_box_opens_the_site_then_the_support_notice(sg, browser, lang, support):
+@pytest.mark.parametrize("lang, title, version, support", [
+    ("es", "Acerca de", "Versión ", SUPPORT),
+    ("fr", "À propos", "Version ", "Besoin d'aide ? Téléphone +34 900 000 000")])
+@pytest.mark.parametrize("way_out", ["-OK-", CLOSE])
+def test_about_box_opens_the_site_then_names_the_product_and_its_version(sg, browser, lang, title, version, support,
+                                                                        way_out):
     conf.idioma(lang)
+    sg.script(way_out)
     assert conf.Acercade() is None
-    assert [e[:2] for e in sg.timeline] == [("browser", MAKER_SITE), ("popup", "popup")]
+    assert [e[:2] for e in sg.timeline] == [("browser", MAKER_SITE), ("window", title), ("close", title)]
     assert browser.opened == [(MAKER_SITE, 2, True)]
-    assert sg.popups == [("popup", (support,), {"keep_on_top": True})]
+    [window] = sg.windows
+    shown = [element.text for row in window.layout for element in row if element.kind == "Text"]
+    assert shown == [conf.PRODUCT_NAME, version + conf.__version__, support]
+    assert conf.PRODUCT_NAME == "Zelvora Holded" and conf.__version__.count(".") == 2
+    assert window.kwargs["keep_on_top"] and window.kwargs["icon"] == ICON

@@ -53,12 +53,13 @@ IDENTICAL_OK = {
     "fr": frozenset({"OK"}),
     "gl": frozenset({"OK", "Buscar", "CONTACTO", "Empresa:", "Cancelar", "Aplicar", "conectado", "desactivado",
                      "Teléfono", "Índice", "Teléfono desactivado", "Copiar número", "Crear contacto", "Hora",
-                     "Número copiado: ", "Número", "Resultado", "Veces", "contacto creado"}),
+                     "Número copiado: ", "Número", "Resultado", "Veces", "contacto creado", "nunca", "0 = nunca",
+                     "Versión {}"}),
     "it": frozenset({"OK", "Telefono:", "Telefono "}),
     "nl": frozenset({"OK"}),
     "no": frozenset({"OK"}),
     "pt": frozenset({"OK", "CONTACTO", "Empresa:", "Cancelar", "Aplicar", "Índice", "Copiar número", "Hora",
-                     "Número copiado: ", "Número", "Resultado"}),
+                     "Número copiado: ", "Número", "Resultado", "nunca", "0 = nunca"}),
 }
 
 # Pairs of markers that must open and close a translation when they open and close its source.

@@ -58,3 +58,51 @@ def test_a_run_without_standard_output_takes_calls(tmp_path, holded, handset):
         assert run.running(), "a trace line without standard output ended the run"
         run.choose_menu_entry(TRAY_MENU.index("Apagar"))
         assert run.wait_exit() == 0
+
+
+def window_icon(wid):
+    """The icon the window gives the desktop (_NET_WM_ICON): width, height, then ARGB pixels."""
+    import Xlib.display
+    display = Xlib.display.Display()
+    try:
+        window = display.create_resource_object("window", int(wid))
+        found = window.get_full_property(display.intern_atom("_NET_WM_ICON"), 0)
+        return list(found.value) if found is not None else []
+    finally:
+        display.close()
+
+
+def picture_as_icon(path):
+    from PIL import Image
+    with Image.open(path) as picture:
+        rgba = picture.convert("RGBA")
+        data = rgba.tobytes()
+        pixels = [data[i + 3] << 24 | data[i] << 16 | data[i + 1] << 8 | data[i + 2] for i in range(0, len(data), 4)]
+        return [rgba.width, rgba.height, *pixels]
+
+
+def test_version_then_the_about_box_with_its_icon_and_escape(tmp_path, holded):
+    with AppRun(tmp_path, holded=holded) as run:
+        # --version: the name and version the about box shows, and nothing started.
+        before, requests = sorted(p.name for p in run.work.iterdir()), len(holded.requests)
+        asked = subprocess.run(run.command("--version"), cwd=run.work, env=run.env, capture_output=True, text=True,
+                               timeout=30)
+        assert asked.returncode == 0, asked.stderr
+        name, version = asked.stdout.strip().rsplit(" ", 1)
+        assert name == "Zelvora Holded" and re.fullmatch(r"\d+\.\d+\.\d+", version), asked.stdout
+        assert sorted(p.name for p in run.work.iterdir()) == before, "--version touched the working folder"
+        assert run.urls() == [] and len(holded.requests) == requests
+
+        run.start()
+        run.wait_tray()
+        run.choose_menu_entry(TRAY_MENU.index("Acerca de"))
+        about = run.wait_window("^Acerca de$")
+        assert window_icon(about) == picture_as_icon(run.app / "img" / "hola.png")
+        run.screenshot("about_box.png")
+        run.focus(about)
+        run.key("Escape")
+        run.wait_gone(about)
+        assert run.urls() == ["https://zelvora.example.com/"]
+        # The tray is back at work: its menu answers.
+        run.choose_menu_entry(TRAY_MENU.index("Apagar"))
+        assert run.wait_exit() == 0, run.report()
