@@ -7,6 +7,7 @@ import time
 import pytest
 
 from tests.e2e.harness import TRAY_MENU, TRAY_TITLE, AppRun, wait_until
+from tests.test_conf import make_unwritable
 
 pytestmark = pytest.mark.screen
 
@@ -59,3 +60,22 @@ def test_a_run_without_standard_output_takes_calls(tmp_path, holded, handset):
         assert run.running(), "a trace line without standard output ended the run"
         run.choose_menu_entry(TRAY_MENU.index("Apagar"))
         assert run.wait_exit() == 0
+
+
+def test_a_read_only_folder_with_its_settings_takes_calls(tmp_path, holded, handset):
+    with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path, config={"idioma": "en"}) as run:
+        config = (run.work / "config.ini").read_bytes()
+        undo = make_unwritable(run.work)
+        try:
+            run.start()
+            run.close_window(run.wait_window("^Read-only folder$"))
+            run.wait_tray()
+            run.ring("622334455")
+            (_, url), = run.wait_pages(1, timeout=POLL + 3)
+            assert url == run.contact_page(LUCIA)
+            assert run.windows("^Read-only folder$") == [], "said once"
+            run.choose_menu_entry(TRAY_MENU.index("Apagar"))
+            assert run.wait_exit() == 0
+        finally:
+            undo()
+        assert [p.name for p in run.work.iterdir()] == ["config.ini"] and (run.work / "config.ini").read_bytes() == config
