@@ -75,8 +75,9 @@ std::string office_region(const py::handle &stored) {
     py::set told = sys.attr(TOLD);
     if (!told.contains(region)) {
         told.add(region);
-        py::print(py::str("pais = {!r} en config.ini no es una región conocida: se usa {}").format(region, DEFAULT_REGION),
-                  "flush"_a = true);
+        py::print(
+            py::str("pais = {!r} en config.ini no es una región conocida: se usa {}").format(region, DEFAULT_REGION),
+            "flush"_a = true);
     }
     return DEFAULT_REGION;
 }

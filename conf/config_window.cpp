@@ -120,7 +120,8 @@ constexpr const char *KEY_NOTE = "-KEYNOTE-";
 py::object api_frame(const py::object &sg, const py::object &parser) {
     py::list key_row = make_list(sg.attr("Text")(verbatim("api_key API Holded:       ")),
                                  sg.attr("Input")("key"_a = "api_key", "default_text"_a = parser["api"]["api_key"]));
-    py::list note_row = make_list(sg.attr("Text")("", "key"_a = KEY_NOTE, "font"_a = fonts::PLAIN, "expand_x"_a = true));
+    py::list note_row =
+        make_list(sg.attr("Text")("", "key"_a = KEY_NOTE, "font"_a = fonts::PLAIN, "expand_x"_a = true));
     return sg.attr("Frame")(tr("Introduzca los datos del API"), make_list(key_row, note_row), "font"_a = fonts::PLAIN);
 }
 

@@ -114,8 +114,8 @@ void tell_read_only_folder(const py::object &filename) {
     py::object path = pymod("os.path");
     py::object folder = path.attr("dirname")(path.attr("abspath")(filename));
     show_popup("popup",
-               py::str("{}\n{}").format(tr("Los ajustes y el registro de llamadas no se pueden guardar en esta carpeta:"),
-                                        folder),
+               py::str("{}\n{}").format(
+                   tr("Los ajustes y el registro de llamadas no se pueden guardar en esta carpeta:"), folder),
                "title"_a = tr("Carpeta de solo lectura"), "keep_on_top"_a = true);
 }
 

@@ -443,10 +443,9 @@ void construct_client(py::object self) {
     self.attr("listabbdd") = self.attr("Diccio")();
     probe(self);
     py::object config = variable.attr("config");
-    self.attr("indice") =
-        pymod("crmapi").attr("indice")(self,
-                                       "pais"_a = office_region(config.attr("get")("windows", "pais", "fallback"_a = "")),
-                                       "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = "8"));
+    self.attr("indice") = pymod("crmapi").attr("indice")(
+        self, "pais"_a = office_region(config.attr("get")("windows", "pais", "fallback"_a = "")),
+        "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = "8"));
 }
 
 // A new key from the configuration window: the client speaks with it from now on, and the

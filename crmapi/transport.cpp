@@ -73,8 +73,9 @@ void require_sendable_key(const py::object &headers) {
     for (const char *name : {"key", "Authorization"}) {
         py::object value = headers.attr("get")(name);
         if (!value.is_none() && !key_is_sendable(value))
-            raise_user_error(tr("La clave del API tiene caracteres que una clave de Holded no tiene: cópiela de nuevo "
-                                "en Configurar."));
+            raise_user_error(
+                tr("La clave del API tiene caracteres que una clave de Holded no tiene: cópiela de nuevo "
+                   "en Configurar."));
     }
 }
 
