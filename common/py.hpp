@@ -72,6 +72,24 @@ py::str window_icon();
 // The user's default locale as (language, encoding), each None when it reports none.
 std::pair<py::object, py::object> default_locale();
 
+// --- values of config.ini that more than one module reads (settings_file.cpp) -----------------
+
+// The office's region (setting pais) when none is stored or the stored one is unknown.
+inline constexpr const char *DEFAULT_REGION = "ES";
+
+// The office's region as the phone-number library knows it: the stored text trimmed and
+// upper-cased ("es " is "ES"). A code the library does not know, or none at all, gives
+// DEFAULT_REGION, and the program says so once per code on standard output.
+std::string office_region(const py::handle &stored);
+
+// The API key as the user meant it: without the blanks around it and without the invisible
+// characters a copy from a web page or a document brings along (zero-width spaces and joiners,
+// word joiner, byte order mark), wherever they are. Anything that is not a text is left as it is.
+py::object clean_key(const py::handle &key);
+
+// Whether a (cleaned) key can travel in an HTTP header: printable Latin-1 characters only.
+bool key_is_sendable(const py::handle &key);
+
 // --- config.ini (settings_file.cpp): every reader and writer goes through these ---------------
 // The rule: a file is read as UTF-8 (a BOM allowed), else in the locale's encoding, and written
 // back in the encoding it was read in; a new file is UTF-8. The parser remembers that encoding.
@@ -114,6 +132,10 @@ py::str settings_error_reason(const py::handle &error);
 // The settings file cannot be read or written at all: a popup names it and the reason, and
 // the program ends with status 1 (SystemExit).
 [[noreturn]] void settings_unusable(const py::object &filename, const py::handle &error);
+
+// Whether the program may save files in the folder of the settings file (config.ini itself,
+// and the call log beside it).
+bool settings_folder_writable(const py::object &filename);
 
 // Runs one step on the settings file; a file-system error in it ends the run (settings_unusable).
 template <typename Step>

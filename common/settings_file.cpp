@@ -62,6 +62,35 @@ bool is_settings_temporary(const py::handle &name) {
 
 }  // namespace
 
+std::string office_region(const py::handle &stored) {
+    py::object region = py::str("");
+    if (py::isinstance<py::str>(stored)) region = stored.attr("strip")().attr("upper")();
+    if (py::bool_(pymod("phonenumbers").attr("SUPPORTED_REGIONS").attr("__contains__")(region)))
+        return region.cast<std::string>();
+    // Every module reads the setting, each with its own copy of this code: the codes already
+    // told live in the interpreter, so that a run says it once.
+    py::object sys = pymod("sys");
+    constexpr const char *TOLD = "_office_regions_told";
+    if (!py::hasattr(sys, TOLD)) py::setattr(sys, TOLD, py::set());
+    py::set told = sys.attr(TOLD);
+    if (!told.contains(region)) {
+        told.add(region);
+        py::print(
+            py::str("pais = {!r} en config.ini no es una región conocida: se usa {}").format(region, DEFAULT_REGION),
+            "flush"_a = true);
+    }
+    return DEFAULT_REGION;
+}
+
+py::object clean_key(const py::handle &key) {
+    if (!py::isinstance<py::str>(key)) return py::reinterpret_borrow<py::object>(key);
+    return pymod("re").attr("sub")(R"([\u200b-\u200d\u2060\ufeff])", "", key).attr("strip")();
+}
+
+bool key_is_sendable(const py::handle &key) {
+    return py::isinstance<py::str>(key) && !pymod("re").attr("fullmatch")(R"([\x20-\x7e\xa0-\xff]*)", key).is_none();
+}
+
 py::str settings_encoding() {
     py::object encoding = default_locale().second;
     if (encoding.is_none() || py::len(encoding) == 0) return py::str(NEW_FILE_ENCODING);
@@ -169,11 +198,10 @@ void write_settings(const py::handle &parser, const py::handle &filename) {
             throw;
         }
         file.attr("__exit__")(py::none(), py::none(), py::none());
-        // mkstemp makes the file private; give it the old file's permissions (or the usual ones).
-        py::object mode = py::int_(0644);
+        // mkstemp makes the file private (owner only), which suits a new file: it holds the API
+        // key. A rewrite keeps the permissions the old file had.
         if (py::bool_(os.attr("path").attr("isfile")(path)))
-            mode = pymod("stat").attr("S_IMODE")(os.attr("stat")(path).attr("st_mode"));
-        os.attr("chmod")(temp, mode);
+            os.attr("chmod")(temp, pymod("stat").attr("S_IMODE")(os.attr("stat")(path).attr("st_mode")));
         os.attr("replace")(temp, path);
     } catch (...) {
         // Leave the old settings file as it was and no stray temporary beside it.
@@ -211,6 +239,12 @@ void remove_stale_temporaries(const py::object &filename) {
             }
         }
     }
+}
+
+bool settings_folder_writable(const py::object &filename) {
+    py::object os = pymod("os");
+    py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(filename));
+    return py::bool_(os.attr("access")(folder, os.attr("W_OK")));
 }
 
 py::str settings_error_reason(const py::handle &error) {

@@ -123,10 +123,15 @@ py::list process_row(const py::object &sg) {
                           "expand_x"_a = true));
 }
 
+// The element beside the key that says why a key was refused; empty until then.
+constexpr const char *KEY_NOTE = "-KEYNOTE-";
+
 py::object api_frame(const py::object &sg, const py::object &parser) {
     py::list key_row = make_list(sg.attr("Text")(verbatim("api_key API Holded:       ")),
                                  sg.attr("Input")("key"_a = "api_key", "default_text"_a = parser["api"]["api_key"]));
-    return sg.attr("Frame")(tr("Introduzca los datos del API"), make_list(key_row), "font"_a = fonts::PLAIN);
+    py::list note_row =
+        make_list(sg.attr("Text")("", "key"_a = KEY_NOTE, "font"_a = fonts::PLAIN, "expand_x"_a = true));
+    return sg.attr("Frame")(tr("Introduzca los datos del API"), make_list(key_row, note_row), "font"_a = fonts::PLAIN);
 }
 
 py::object autoclose_column(const py::object &sg, const py::object &parser) {
@@ -181,7 +186,7 @@ py::list build_layout(const Session &session, const py::str &about_label) {
 // cannot be written: the values stay in memory and the window stays open for another try.
 // What the user did not change is written as it was stored: a slider left where it started (it
 // cannot show a time above its range) and an untouched switch.
-bool save(const Session &s, const py::object &values) {
+bool save(const Session &s, const py::object &values, const py::object &key) {
     py::object parser = parser_of(s.self);
     py::object stored_time = parser["windows"]["autocierre_tiempo"];
     py::object slider = py::int_(values[SLIDER_EVENT]);
@@ -189,7 +194,7 @@ bool save(const Session &s, const py::object &values) {
     bool switch_moved = s.android != reads_yes(stored_switch);
     bool saved = save_settings(
         s.self,
-        {{"api", "api_key", values["api_key"]},
+        {{"api", "api_key", key},
          {"windows", "idioma", s.language},
          {"windows", "autocierre_tiempo", slider.equal(slider_start(stored_time)) ? stored_time : py::str(slider)},
          {"windows", "appandroid", switch_moved ? py::str(s.android ? "Si" : "No") : stored_switch},
@@ -247,15 +252,22 @@ Next map_free_fields(Session &s, const ScopedWindow &window, const py::object &)
     return Next::Read;
 }
 
-Next save_and_close(Session &s, const ScopedWindow &, const py::object &values) {
-    // A blank is a key as far as the window knows; only an empty field is refused.
-    if (py::len(values["api_key"]) == 0) {
+Next save_and_close(Session &s, const ScopedWindow &window, const py::object &values) {
+    // Blanks and invisible characters pasted along with the key are no part of it.
+    py::object key = clean_key(values["api_key"]);
+    if (py::len(key) == 0) {
         show_popup("popup_error", tr("Error"),
                    py::str("{}\n{}").format(tr("No se puede dejar vació Datos API"), support_line()),
                    "keep_on_top"_a = true);
         return Next::Read;
     }
-    return save(s, values) ? Next::Close : Next::Read;
+    // Said beside the field, never in a popup: the key is not shown anywhere else.
+    if (!key_is_sendable(key)) {
+        (*window)[KEY_NOTE].attr("update")(
+            tr("La clave tiene caracteres que una clave de Holded no tiene: cópiela de nuevo desde Holded."));
+        return Next::Read;
+    }
+    return save(s, values, key) ? Next::Close : Next::Read;
 }
 
 struct EventHandler {

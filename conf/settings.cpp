@@ -1,5 +1,6 @@
 // Settings store: config.ini, the settings object, resource folders and the interface language.
 #include "settings.hpp"
+#include "released.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -22,7 +23,7 @@ constexpr Default WINDOWS_DEFAULTS[] = {
     // Not "si": the handset link stays off until the configuration window stores "Si".
     {"appandroid", "1"},
     // The office's country, for numbers written without their international prefix.
-    {"pais", "ES"},
+    {"pais", DEFAULT_REGION},
     // Hours after which the contact index is read again from Holded; 0 turns it off.
     {"indice_horas", "8"},
     // Days the call log keeps a call; 0 keeps none.
@@ -90,17 +91,46 @@ void install_stored_language(const py::object &parser) {
     }
 }
 
+// Completes config.ini with the defaults (libquorvaconfig writes it only when an option is
+// missing). A file that was read but cannot be written does not stop the run: the defaults then
+// live in memory only, and `saveable` turns false. A file that can be neither read nor written
+// ends the run (settings_unusable). Returns lnuevo.
+py::object complete_file(const py::object &self, bool &saveable) {
+    py::object filename = settings_file_of(self);
+    bool existed = py::bool_(pymod("os.path").attr("isfile")(filename));
+    try {
+        return pymod("libquorvaconfig").attr("manejoini")(self);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        if (!existed) settings_unusable(filename, e.value());
+        saveable = false;
+        return py::bool_(false);
+    }
+}
+
+// Tells the user, once and in the interface language, that nothing can be saved beside
+// config.ini: neither the settings nor the call log.
+void tell_read_only_folder(const py::object &filename) {
+    py::object path = pymod("os.path");
+    py::object folder = path.attr("dirname")(path.attr("abspath")(filename));
+    show_popup("popup",
+               py::str("{}\n{}").format(
+                   tr("Los ajustes y el registro de llamadas no se pueden guardar en esta carpeta:"), folder),
+               "title"_a = tr("Carpeta de solo lectura"), "keep_on_top"_a = true);
+}
+
 void construct(py::object self) {
     py::object language = locale_language();
     py::object damage = read_file(self);
     py::setattr(
         self, setting::MODELO,
         make_list(section_model("api", API_DEFAULTS, language), section_model("windows", WINDOWS_DEFAULTS, language)));
-    py::object lnuevo =
-        on_settings_file(settings_file_of(self), [&] { return pymod("libquorvaconfig").attr("manejoini")(self); });
+    bool saveable = settings_folder_writable(settings_file_of(self));
+    py::object lnuevo = complete_file(self, saveable);
     py::setattr(self, setting::LNUEVO, lnuevo);
     install_stored_language(parser_of(self));
     tell_damaged_settings(damage);
+    if (!saveable) tell_read_only_folder(settings_file_of(self));
 
     py::setattr(self, setting::CVARIABLES, py::dict());
     self.attr("actualizar_variables")();
@@ -138,6 +168,8 @@ void actualizar_variables(py::object self) {
     values["appandroid"] = py::bool_(reads_yes(values["appandroid"]));
     values["autocierre"] = py::bool_(seconds > py::int_(0));
     values["indice_horas"] = py::float_(index_hours(values["indice_horas"]));
+    values["pais"] = py::str(office_region(values["pais"]));
+    values["api_key"] = clean_key(values["api_key"]);
     values["dias_registro"] = log_days(values["dias_registro"]);
     values["registrar_llamadas"] = py::bool_(reads_yes(values["registrar_llamadas"]));
 }

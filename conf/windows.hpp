@@ -36,9 +36,12 @@ struct Setting {
     py::object value;
 };
 
-// Puts the values into the settings' parser and writes config.ini. When the file cannot be
-// written the user is told why, and the result is false: the values stay in the parser, so
-// nothing chosen is lost and the window can stay open for another try.
+// Puts the values into the settings' parser and into config.ini as it is on disk now, writing
+// the file only when a value differs from what the parser held; the rest of the file (options
+// edited by hand meanwhile, the user's own sections) stays as it is and is taken into the
+// parser. When the file cannot be written the user is told why, and the result is false: the
+// values stay in the parser, so nothing chosen is lost and the window can stay open for another
+// try.
 bool save_settings(const py::object &self, std::initializer_list<Setting> values);
 
 void register_config_window(SettingsClass &cls);

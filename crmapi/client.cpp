@@ -390,21 +390,24 @@ void construct_reader(py::object self) {
     self.attr("ficheroini") = py::str("config.ini");
     py::object ficheroini = self.attr("ficheroini");
     tell_damaged_settings(on_settings_file(ficheroini, [&] { return read_settings(config, ficheroini); }));
+    // Written only when the section is missing: a complete file (perhaps read-only) stays as it is.
     if (!py::bool_(config.attr("has_section")("api"))) {
         py::dict modelo;
         modelo["api_key"] = "";
         config.attr("add_section")("api");
         for (auto lineas : modelo) config.attr("set")("api", lineas.first, lineas.second);
+        on_settings_file(ficheroini, [&] { write_settings(config, ficheroini); });
     }
-    on_settings_file(ficheroini, [&] { write_settings(config, ficheroini); });
     py::dict cvariables;
     // A section without the entry is a key never given: empty, so the client stops politely.
-    cvariables["api_key"] = config.attr("get")("api", "api_key", "fallback"_a = "");
+    cvariables["api_key"] = clean_key(config.attr("get")("api", "api_key", "fallback"_a = ""));
     self.attr("cvariables") = cvariables;
 }
 
-// Headers, base address and API version for a key.
-void use_key(py::object self, const py::str &key) {
+// Headers, base address and API version for a key (without the blanks and invisible
+// characters a paste brings along).
+void use_key(py::object self, const py::str &given) {
+    py::str key = clean_key(given);
     bool v2 = v2::is_token(key);
     py::dict headers;
     headers["accept"] = "application/json";
@@ -440,15 +443,15 @@ void construct_client(py::object self) {
     self.attr("listabbdd") = self.attr("Diccio")();
     probe(self);
     py::object config = variable.attr("config");
-    self.attr("indice") =
-        pymod("crmapi").attr("indice")(self, "pais"_a = config.attr("get")("windows", "pais", "fallback"_a = "ES"),
-                                       "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = "8"));
+    self.attr("indice") = pymod("crmapi").attr("indice")(
+        self, "pais"_a = office_region(config.attr("get")("windows", "pais", "fallback"_a = "")),
+        "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = "8"));
 }
 
 // A new key from the configuration window: the client speaks with it from now on, and the
 // contacts of the old key's account are forgotten. True when the key changed.
 bool change_key(py::object self, py::str key) {
-    if (current_key(self).equal(key)) return false;
+    if (current_key(self).equal(clean_key(key))) return false;
     use_key(self, key);
     self.attr("indice").attr("vaciar")();
     return true;

@@ -694,7 +694,7 @@ void publish_settings(py::module_ &m) {
 void register_index(py::module_ &m) {
     publish_settings(m);
 
-    m.def("numero_canonico", &numero_canonico, "texto"_a, "pais"_a = "ES",
+    m.def("numero_canonico", &numero_canonico, "texto"_a, "pais"_a = DEFAULT_REGION,
           "The E.164 form of a telephone number written in any usual way (national numbers taken as\n"
           "numbers of `pais`), or None when the text is no possible number (its length fits no number).");
 
@@ -703,10 +703,10 @@ void register_index(py::module_ &m) {
         "The contact index of a client: every contact's numbers (canonical), e-mail and tax id.\n"
         "listo is true once a build has completed; actualizar() builds now; buscar(numero) gives\n"
         "the contacts with that number in any format; revisar() starts a background build when due.")
-        .def(py::init([](py::object client, std::string pais, py::object horas) {
-                 return std::make_shared<ContactIndex>(std::move(client), std::move(pais), index_hours(horas));
+        .def(py::init([](py::object client, const py::object &pais, py::object horas) {
+                 return std::make_shared<ContactIndex>(std::move(client), office_region(pais), index_hours(horas));
              }),
-             "cliente"_a, "pais"_a = "ES", "horas"_a = 8)
+             "cliente"_a, "pais"_a = DEFAULT_REGION, "horas"_a = 8)
         .def_property_readonly("listo", &ContactIndex::ready, "True once a build has completed.")
         .def_property_readonly("activo", &ContactIndex::enabled, "False when the settings turn the index off.")
         .def_property_readonly("leyendo", &ContactIndex::building, "True while the contact list is being read.")

@@ -65,7 +65,24 @@ double exchange_seconds() {
 
 Clock::time_point lookup_deadline() { return exchange::after(seconds_of(pymod("crmapi").attr("LOOKUP_TIMEOUT"))); }
 
+namespace {
+
+// A key that cannot travel in a header would fail inside the HTTP library with an error that
+// quotes it (or with a bare encoding error): refused here in words, without the key.
+void require_sendable_key(const py::object &headers) {
+    for (const char *name : {"key", "Authorization"}) {
+        py::object value = headers.attr("get")(name);
+        if (!value.is_none() && !key_is_sendable(value))
+            raise_user_error(
+                tr("La clave del API tiene caracteres que una clave de Holded no tiene: cópiela de nuevo "
+                   "en Configurar."));
+    }
+}
+
+}  // namespace
+
 py::object exchange(const Request &request) {
+    require_sendable_key(request.headers);
     // The exchange may take the client's time for one exchange, and no more than the caller's
     // deadline leaves.
     Clock::time_point deadline = exchange::after(exchange_seconds());

@@ -163,7 +163,7 @@ public:
     OpenCallLog(const py::object &self, Runtime &runtime) : self_(self) {
         py::object settings = self.attr("variable").attr("cvariables");
         long days = py::int_(settings.attr("get")("dias_registro", 90)).cast<long>();
-        py::str region = py::str(settings.attr("get")("pais", "ES")).attr("strip")().attr("upper")();
+        py::str region(office_region(settings.attr("get")("pais", DEFAULT_REGION)));
         self.attr("registro") = open_call_log(days, region, runtime);
     }
     OpenCallLog(const OpenCallLog &) = delete;

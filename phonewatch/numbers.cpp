@@ -44,14 +44,10 @@ std::vector<std::pair<bool, std::string>> argument_digit_runs(const py::list &ar
 }
 
 // The country calling code of the office (setting pais), whose numbers the lookup knows in
-// their national form; Spain's when the setting names no country.
+// their national form.
 std::string home_calling_code(const py::object &settings) {
-    py::object phonenumbers = pymod("phonenumbers");
-    py::object pais = settings.attr("get")("pais", "ES");
-    py::object region = py::isinstance<py::str>(pais) ? py::str(pais).attr("strip")().attr("upper")() : py::str("ES");
-    long code = phonenumbers.attr("country_code_for_region")(region).cast<long>();
-    if (code == 0) code = phonenumbers.attr("country_code_for_region")("ES").cast<long>();
-    return std::to_string(code);
+    std::string region = office_region(settings.attr("get")("pais", DEFAULT_REGION));
+    return std::to_string(pymod("phonenumbers").attr("country_code_for_region")(region).cast<long>());
 }
 
 // The start-up number keeps the last nine digits of the arguments.

@@ -224,7 +224,8 @@ void stop_notice_pump(Runtime &runtime);
 void register_store(py::module_ &m);
 // The call log of the working folder, kept `days` days (0: no calls kept), national numbers
 // taken as numbers of `region`; a notice tells the user once when the file was damaged or cannot
-// be written.
+// be written. In a folder where nothing can be saved the log stays off without a notice of its
+// own (the settings tell the user).
 py::object open_call_log(long days, const py::str &region, Runtime &runtime);
 void close_call_log(const py::object &log);
 

@@ -302,6 +302,9 @@ py::object CallLog::load_index(const py::str &fingerprint) {
 py::object open_call_log(long days, const py::str &region, Runtime &runtime) {
     py::str path = pymod("os.path").attr("abspath")(FILE_NAME);
     py::object log = py::cast(std::make_shared<CallLog>(path, days, region));
+    // A folder where nothing can be saved: the log stays off, as after a failed opening; the
+    // settings have told the user already, for config.ini and the log at once.
+    if (!settings_folder_writable(path)) return log;
     py::str told = log.cast<CallLog &>().open();
     if (py::len(told) > 0) post_notice(runtime, tr("Registro de llamadas"), told, "SYSTEM_TRAY_MESSAGE_ICON_WARNING");
     return log;
@@ -316,10 +319,10 @@ void register_store(py::module_ &m) {
         m, "registro",
         "The call log and the last contact index (llamadas.sqlite3 beside config.ini). Writes never wait: they go "
         "to a thread of their own.")
-        .def(py::init([](const py::str &ruta, long dias, const py::str &pais) {
-                 return std::make_shared<CallLog>(ruta, dias, pais);
+        .def(py::init([](const py::str &ruta, long dias, const py::object &pais) {
+                 return std::make_shared<CallLog>(ruta, dias, py::str(office_region(pais)));
              }),
-             "ruta"_a, "dias"_a = 90, "pais"_a = "ES")
+             "ruta"_a, "dias"_a = 90, "pais"_a = DEFAULT_REGION)
         .def("abrir", &CallLog::open,
              "Opens (or makes) the file; what the user should be told (a damaged file set aside, a folder where "
              "it cannot be written), or \"\" when all is well.")

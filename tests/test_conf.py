@@ -3,12 +3,14 @@ folders, with the damaged files, odd values and locales an office PC really has.
 import builtins
 import locale
 import os
+import stat
 import subprocess
 import sys
 
 import pytest
 
 import conf
+import crmapi
 import libquorvaconfig
 from tests.conftest import config_text
 
@@ -78,6 +80,18 @@ def test_actualizar_variables_follows_the_parser(workdir, sg, no_window, user_lo
     settings.configparser.set("windows", "appandroid", "Si")
     settings.actualizar_variables()
     assert settings.cvariables["autocierre_tiempo"] == 20 and settings.cvariables["appandroid"] is True
+
+
+@pytest.mark.parametrize("stored, region", [("es", "ES"), (" ES", "ES"), ("fr", "FR"), ("ESP", None), ("XX", None),
+                                             ("", None)])
+def test_office_region_is_read_trimmed_and_upper_cased(workdir, sg, no_window, user_locale, capsys, monkeypatch,
+                                                      stored, region):
+    monkeypatch.setattr(sys, "_office_regions_told", set(), raising=False)  # a run of its own
+    workdir.write_config(config_text(api_key="K", pais=stored))
+    assert conf.conf().cvariables["pais"] == (region or "ES")
+    conf.conf()
+    told = capsys.readouterr().out.splitlines()
+    assert len(told) == (0 if region else 1), "an unknown region is told once, on standard output"
 
 
 class TestLanguage:
@@ -155,6 +169,7 @@ class TestEncodingsAndRepeats:
         workdir.write_config(config_text(api_key="K", camposlibres="Razón"), encoding="cp1252")
         settings = conf.conf()
         settings.configparser.set("api", "camposlibres", "Łódź")
+        settings.configparser.remove_option("windows", "tema")  # something to complete: the file is written
         libquorvaconfig.manejoini(settings)
         assert "camposlibres = Łódź\n" in workdir.read_config(encoding="utf-8")
 
@@ -212,13 +227,12 @@ def writable(folder):
 
 class TestSettingsFileOnDisk:
     @pytest.mark.parametrize("case, reason", [("folder", "es una carpeta, no un fichero"),
-                                              ("read-only folder", "permiso denegado")])
+                                              ("read-only folder without one", "permiso denegado")])
     def test_unusable_file_ends_the_run_with_a_clear_popup(self, workdir, sg, no_window, user_locale, case, reason):
         undo = lambda: None  # noqa: E731
         if case == "folder":
             workdir.config.mkdir()
         else:
-            workdir.write_config(config_text(api_key="K"))
             undo = make_unwritable(workdir.path)
         try:
             with pytest.raises(SystemExit) as ended:
@@ -230,6 +244,41 @@ class TestSettingsFileOnDisk:
         assert name == "popup_error" and args[1] == \
             f"No se puede leer ni guardar el fichero de configuración\n{workdir.config}\n{reason}"
         assert not no_window and sg.windows == []
+
+    def test_read_only_folder_with_a_complete_file_runs_and_says_so_once(self, workdir, sg, no_window, user_locale):
+        workdir.write_config(config_text(api_key="K", idioma="en"))
+        undo = make_unwritable(workdir.path)
+        try:
+            settings = conf.conf()
+        finally:
+            undo()
+        assert settings.cvariables["api_key"] == "K" and not no_window
+        [(name, args, kwargs)] = sg.popups
+        assert name == "popup" and kwargs["title"] == "Read-only folder"
+        assert args == (f"The settings and the call log cannot be saved in this folder:\n{workdir.path}",)
+
+    def test_written_only_when_an_option_is_missing(self, workdir, sg, no_window, user_locale):
+        text = "# the office's own notes\n" + config_text(api_key="K", pais="FR") + "[mine]\nnote = kept\n"
+        workdir.write_config(text)
+        os.chmod(workdir.config, 0o444)
+        conf.conf()
+        crmapi.conf()
+        assert workdir.read_config() == text and stat.S_IMODE(workdir.config.stat().st_mode) == 0o444
+
+        os.chmod(workdir.config, 0o640)
+        workdir.write_config(text.replace("tema = DarkBlue16\n", ""))
+        conf.conf()
+        written = workdir.read_config()
+        assert "tema = DarkBlue16\n" in written and "[mine]\nnote = kept\n" in written
+        assert stat.S_IMODE(workdir.config.stat().st_mode) == 0o640, "a rewrite keeps the file's mode"
+
+    def test_a_new_file_is_for_its_owner_only(self, workdir, sg, no_window, user_locale):
+        umask = os.umask(0o022)
+        try:
+            conf.conf()
+        finally:
+            os.umask(umask)
+        assert stat.S_IMODE(workdir.config.stat().st_mode) == 0o600
 
     def test_temporaries_of_a_save_cut_short_are_removed(self, workdir, sg, no_window, user_locale):
         workdir.write_config(config_text(api_key="K"))

@@ -228,13 +228,33 @@ class TestSaving:
         settings.inicioconfig()
         assert "autocierre_tiempo = 0\n" in workdir.read_config() and settings.cvariables["autocierre"] is False
 
-    def test_empty_key_is_refused_a_blank_is_not(self, settings, sg):
-        sg.script(Step("Ok", {"api_key": ""}), Step("Ok", {"api_key": " "}))
+    def test_empty_or_blank_key_is_refused(self, settings, sg):
+        sg.script(Step("Ok", {"api_key": ""}), Step("Ok", {"api_key": " \u200b"}), "Quit")
         settings.inicioconfig()
-        [(name, args, kwargs)] = sg.popups
-        assert (name, args, kwargs) == ("popup_error", ("Error", "No se puede dejar vació Datos API\n" + SUPPORT),
-                                        {"keep_on_top": True})
-        assert settings.configparser["api"]["api_key"] == " " and sg.windows[0].closed
+        popup = ("popup_error", ("Error", "No se puede dejar vació Datos API\n" + SUPPORT), {"keep_on_top": True})
+        assert sg.popups == [popup, popup]
+        assert settings.configparser["api"]["api_key"] == "K"
+
+    def test_pasted_key_is_saved_clean_and_one_no_header_can_carry_is_refused_beside_the_field(self, settings, sg,
+                                                                                             workdir):
+        sg.script(Step("Ok", {"api_key": "NEW\u00a0KEY\u0007"}), Step("Ok", {"api_key": "\ufeff NEWKEY\u200b\n"}))
+        settings.inicioconfig()
+        assert sg.popups == [], "the key is never shown in a popup"
+        [(args, _)] = sg.windows[0]["-KEYNOTE-"].updates
+        assert args == ("La clave tiene caracteres que una clave de Holded no tiene: cópiela de nuevo desde Holded.",)
+        assert "api_key = NEWKEY\n" in workdir.read_config() and settings.cvariables["api_key"] == "NEWKEY"
+
+    def test_ok_keeps_what_was_edited_by_hand_meanwhile(self, settings, sg, workdir):
+        edited = "# la oficina\n" + config_text(api_key="K", pais="FR", indice_horas="24") + "[mine]\nnote = kept\n"
+        workdir.write_config(edited)
+        sg.script("Ok")
+        settings.inicioconfig()
+        assert workdir.read_config() == edited, "nothing changed in the window: the file is not written"
+        sg.script(Step("Ok", {"api_key": "NEWKEY"}))
+        settings.inicioconfig()
+        assert workdir.read_config() == edited.replace("# la oficina\n", "").replace("api_key = K", "api_key = NEWKEY") \
+            + "\n", "only the key changed: the hand edits and the user's section stay"
+        assert settings.cvariables["pais"] == "FR" and settings.cvariables["indice_horas"] == 24.0
 
     def test_written_in_the_encoding_the_store_reads(self, make_settings, sg, workdir, monkeypatch):
         monkeypatch.setattr(locale, "getdefaultlocale", lambda *a, **k: ("es_ES", "cp1252"))

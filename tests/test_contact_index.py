@@ -74,6 +74,13 @@ def ids(records):
     return sorted(record["id"] for record in records)
 
 
+@pytest.mark.parametrize("stored", ["es", " ES", "ESP", "XX", ""])
+def test_an_office_region_written_loosely_still_reads_national_numbers(holded, workdir, monkeypatch, stored):
+    client = make_client(holded, workdir, monkeypatch, pais=stored)
+    client.indice.actualizar()
+    assert ids(client.indice.buscar("612 34 56 78")) == [TALLERES]
+
+
 def test_every_written_form_finds_its_contact_without_a_request(client, holded):
     index = client.indice
     assert not index.listo and index.buscar("612345678") == []

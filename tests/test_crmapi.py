@@ -205,8 +205,8 @@ class TestSettingsFile:
     @pytest.mark.parametrize("text, written", [
         (None, "[api]\napi_key = \n\n"),
         ("[windows]\nidioma = es\n", "[windows]\nidioma = es\n\n[api]\napi_key = \n\n"),
-        ("[api]\ncamposlibres = x\n", "[api]\ncamposlibres = x\n\n"),  # no entry: no NoOptionError
-        ("[api]\napi_key = \n", "[api]\napi_key = \n\n"),
+        ("[api]\ncamposlibres = x\n", "[api]\ncamposlibres = x\n"),  # no entry: no NoOptionError
+        ("[api]\napi_key = \n", "[api]\napi_key = \n"),
     ])
     def test_no_key_shows_the_popup_and_ends(self, holded, workdir, sg, text, written):
         if text is not None:
@@ -218,15 +218,15 @@ class TestSettingsFile:
         assert holded.requests == []
         assert workdir.read_config() == written
 
-    def test_reader_writes_back_on_every_construction(self, workdir):
+    def test_reader_writes_only_a_missing_api_section(self, workdir):
         workdir.write_config("[api]\napi_key=clave%de%prueba\n[windows]\ntema:Azul\n")
         reader = crmapi.conf()
         assert (reader.ficheroini, reader.cvariables) == ("config.ini", {"api_key": "clave%de%prueba"})
         assert isinstance(reader.config, configparser.ConfigParser)
-        assert workdir.read_config() == "[api]\napi_key = clave%de%prueba\n\n[windows]\ntema = Azul\n\n"
-        workdir.write_config("[api]\napi_key=otra\n")
+        assert workdir.read_config() == "[api]\napi_key=clave%de%prueba\n[windows]\ntema:Azul\n"
+        workdir.write_config("[windows]\ntema:Azul\n")
         crmapi.conf()
-        assert workdir.read_config() == "[api]\napi_key = otra\n\n"
+        assert workdir.read_config() == "[windows]\ntema = Azul\n\n[api]\napi_key = \n\n"
         assert os.listdir(workdir.path) == ["config.ini"]
 
     def test_accents_survive_in_the_settings_encoding(self, workdir, monkeypatch):
@@ -237,7 +237,7 @@ class TestSettingsFile:
         assert workdir.read_config(encoding="iso8859-15") == text
 
     def test_failed_write_leaves_the_old_file(self, workdir, sg, monkeypatch):
-        text = config_text(api_key="clave")
+        text = "[windows]\ntema = Azul\n"  # no [api]: the reader completes the file
         workdir.write_config(text)
 
         def broken_write(parser, handle, *args, **kwargs):
@@ -250,6 +250,24 @@ class TestSettingsFile:
         assert ended.value.code == 1 and "disk full" in sg.popups[0][1][1]
         assert workdir.read_config() == text
         assert os.listdir(workdir.path) == ["config.ini"]
+
+
+class TestKey:
+    def test_pasted_blanks_and_invisible_characters_are_no_part_of_the_key(self, client, holded, workdir, sg):
+        assert client.cambiar_clave(f" {holded.key}\u200b\n") is False, "the same key once cleaned"
+        assert [c["id"] for c in client.Lista("contacts", "+34 612 34 56 78")] == [TALLERES]
+        workdir.write_config(config_text(api_key=f"\ufeff\u2060{holded.key}\u200d"))
+        assert crmapi.crmapi().estado is True and sg.popups == []
+
+    @pytest.mark.parametrize("key", ["0123456789ab\x07cdef", "ключ0123456789abcdef"])
+    def test_a_key_no_header_can_carry_is_refused_in_words_without_its_text(self, holded, workdir, sg, key):
+        workdir.write_config(config_text(api_key=key))
+        made = crmapi.crmapi()
+        assert made.estado is False and holded.requests == []
+        with pytest.raises(RuntimeError) as refused:
+            made.Lista("contacts", "622334455")
+        worded = "La clave del API tiene caracteres que una clave de Holded no tiene: cópiela de nuevo en Configurar."
+        assert made.motivo == str(refused.value) == worded and made.lasterror.endswith(worded)
 
 
 class TestProbe:

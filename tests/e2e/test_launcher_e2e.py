@@ -1,4 +1,4 @@
-"""launcher.py's own duties, run as users run it under Xvfb: one run per user and working folder,
+"""launcher.py's own duties, run as users run it under Xvfb: one run per user whatever the folder,
 told in the stored interface language, and a run that has no standard output at all."""
 import re
 import subprocess
@@ -6,7 +6,8 @@ import time
 
 import pytest
 
-from tests.e2e.harness import TRAY_MENU, TRAY_TITLE, AppRun, wait_until
+from tests.e2e.harness import TRAY_MENU, TRAY_TITLE, AppRun
+from tests.test_conf import make_unwritable
 
 pytestmark = pytest.mark.screen
 
@@ -15,34 +16,35 @@ LUCIA = "5b201ff1d4b57c91bbfaf122"   # phone 622334455
 TRAY = f"^{re.escape(TRAY_TITLE)}$"
 
 
-def test_one_run_per_working_folder(tmp_path, holded):
-    # Both folders' runs share the user's runtime folder, where the locks live.
-    shared = {"XDG_RUNTIME_DIR": str(tmp_path / "runtime")}
-    (tmp_path / "runtime").mkdir(mode=0o700)
+def test_one_run_per_user_whatever_the_folder(tmp_path, holded):
+    # Both folders' runs share the user's runtime folder, where the lock lives.
+    runtime = tmp_path / "runtime"
+    runtime.mkdir(mode=0o700)
+    shared = {"XDG_RUNTIME_DIR": str(runtime)}
     with AppRun(tmp_path / "a", holded=holded, config={"idioma": "en"}, env=shared) as first, \
-            AppRun(tmp_path / "b", holded=holded, env=shared) as elsewhere:
+            AppRun(tmp_path / "b", holded=holded, config={"idioma": "en"}, env=shared) as elsewhere:
         first.start()
         tray = first.wait_tray()
         config = (first.work / "config.ini").read_bytes()
 
-        second = subprocess.Popen(first.command(), cwd=first.work, env=first.env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        try:
-            popup = first.wait_window("^The application is already running$")
-            first.close_window(popup)
-            assert second.wait(15) == 0, second.stdout.read()
-        finally:
-            if second.poll() is None:
-                second.kill()
+        for second in (first, elsewhere):
+            started = subprocess.Popen(second.command(), cwd=second.work, env=second.env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            try:
+                popup = first.wait_window("^The application is already running$")
+                first.close_window(popup)
+                assert started.wait(15) == 0, started.stdout.read()
+            finally:
+                if started.poll() is None:
+                    started.kill()
+        assert first.running() and first.windows(TRAY) == [tray]
         assert (first.work / "config.ini").read_bytes() == config
         assert not [p.name for p in first.work.iterdir() if not p.name.startswith(("config.ini", "llamadas.sqlite3"))], \
             "the lock litters the folder"
 
-        # Another working folder is another run.
-        elsewhere.start()
-        wait_until(lambda: len(elsewhere.windows(TRAY)) == 2, 15, what="a tray for the other folder")
-        assert first.running() and elsewhere.running()
-        assert tray in first.windows(TRAY)
+        first.choose_menu_entry(TRAY_MENU.index("Apagar"))
+        assert first.wait_exit() == 0
+        assert list(runtime.iterdir()) == [], "the lock's files go with the run"
 
 
 def test_a_run_without_standard_output_takes_calls(tmp_path, holded, handset):
@@ -106,3 +108,22 @@ def test_version_then_the_about_box_with_its_icon_and_escape(tmp_path, holded):
         # The tray is back at work: its menu answers.
         run.choose_menu_entry(TRAY_MENU.index("Apagar"))
         assert run.wait_exit() == 0, run.report()
+
+
+def test_a_read_only_folder_with_its_settings_takes_calls(tmp_path, holded, handset):
+    with AppRun(tmp_path, holded=holded, handset_dll=handset.dll_path, config={"idioma": "en"}) as run:
+        config = (run.work / "config.ini").read_bytes()
+        undo = make_unwritable(run.work)
+        try:
+            run.start()
+            run.close_window(run.wait_window("^Read-only folder$"))
+            run.wait_tray()
+            run.ring("622334455")
+            (_, url), = run.wait_pages(1, timeout=POLL + 3)
+            assert url == run.contact_page(LUCIA)
+            assert run.windows("^Read-only folder$") == [], "said once"
+            run.choose_menu_entry(TRAY_MENU.index("Apagar"))
+            assert run.wait_exit() == 0
+        finally:
+            undo()
+        assert [p.name for p in run.work.iterdir()] == ["config.ini"] and (run.work / "config.ini").read_bytes() == config
