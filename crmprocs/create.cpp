@@ -245,7 +245,6 @@ py::object create(const py::object &self, const py::object &apiteam, const py::d
     } catch (py::error_already_set &e) {
         py::object detail = request_failure(e);
         if (detail.is_none()) throw;
-        py::print(e.what());
         uncertain_numbers(apiteam).add(nuevo["phone"]);
         show_failure(tr("No se ha podido crear el contacto"), detail);
         return py::bool_(false);
