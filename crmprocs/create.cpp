@@ -155,10 +155,10 @@ bool add_directory_data(py::dict &nuevo, const FormValues &form) {
 
 void add_contact_person(py::dict &nuevo, const FormValues &form, const py::object &telefono) {
     if (is_empty_text(form.nombre)) return;
-    py::object capellido = is_empty_text(form.apellidos) ? form.empresa : form.apellidos;
-    if (is_empty_text(capellido)) capellido = nuevo["name"];
+    py::object surname = is_empty_text(form.apellidos) ? form.empresa : form.apellidos;
+    if (is_empty_text(surname)) surname = nuevo["name"];
     py::dict persona;
-    persona["name"] = form.nombre + py::str(" ") + capellido;
+    persona["name"] = form.nombre + py::str(" ") + surname;
     persona["phone"] = telefono;
     persona["email"] = form.email;
     py::list personas;
