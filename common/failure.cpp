@@ -1,7 +1,5 @@
 #include "failure.hpp"
 
-#include "released.hpp"
-
 #include <string>
 
 namespace {
@@ -90,18 +88,4 @@ void raise_error(const py::handle &error) {
 void raise_user_error(const std::string &text) {
     py::set_error(PyExc_RuntimeError, py::str(text));
     throw py::error_already_set();
-}
-
-void ScopedWindow::close() noexcept {
-    if (!window_ || window_.is_none()) return;
-    py::object window = std::move(window_);
-    window_ = py::none();
-    // The exception on its way out (if any) has already been taken from the interpreter, so
-    // the toolkit can be called; a failure to close must not replace it.
-    try {
-        window.attr("close")();
-    } catch (py::error_already_set &e) {
-        e.discard_as_unraisable("closing a window");
-    }
-    release_window(window);
 }

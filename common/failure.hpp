@@ -1,4 +1,4 @@
-// What the user is told when something fails, and the guard that closes a window on the way out.
+// What the user is told when something fails, and the errors raised from C++.
 #pragma once
 #include "py.hpp"
 
@@ -19,23 +19,3 @@ py::object cause_of(const py::handle &error);
 
 // Raises a RuntimeError whose text is worded for the user (failure_text shows it as it is).
 [[noreturn]] void raise_user_error(const std::string &text);
-
-// Closes a window when the scope ends, also when an exception leaves it, so that no failure
-// leaves a window of the toolkit open behind the popup that reports it.
-class ScopedWindow {
-public:
-    explicit ScopedWindow(py::object window) : window_(std::move(window)) {}
-    ScopedWindow(const ScopedWindow &) = delete;
-    ScopedWindow &operator=(const ScopedWindow &) = delete;
-    ~ScopedWindow() { close(); }
-
-    const py::object &operator*() const { return window_; }
-    const py::object *operator->() const { return &window_; }
-
-    // Closes the window now (once) and lets go of what the toolkit keeps of it (release_window);
-    // later calls and the destructor do nothing.
-    void close() noexcept;
-
-private:
-    py::object window_;
-};

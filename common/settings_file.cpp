@@ -1,7 +1,7 @@
 // config.ini on disk: the one way every module reads, writes and repairs it.
-#include "py.hpp"
+#include "settings_file.hpp"
 #include "failure.hpp"
-#include "released.hpp"
+#include "gui.hpp"
 
 #include <string>
 #include <vector>

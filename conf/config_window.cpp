@@ -1,11 +1,10 @@
 // The configuration window: API key, interface language, auto-close time, Android link, and the
 // set-up pages the user needs (walked through on the first run).
 #include "windows.hpp"
-#include "released.hpp"
 
 #include "embedded_images.hpp"
-#include "failure.hpp"
 #include "fonts.hpp"
+#include "gui.hpp"
 
 #include <iterator>
 #include <string>
@@ -285,7 +284,7 @@ Next show_window(Session &s) {
                                             "auto_size_text"_a = true, "auto_size_buttons"_a = true));
     Next next = Next::Read;
     while (next == Next::Read) {
-        auto [event, values] = read_window(*window);
+        auto [event, values] = read_event(*window);
         next = on_event(s, window, event, values, about_event);
     }
     window.close();

@@ -1,9 +1,8 @@
 // The free-field mapping window: pairs Holded free fields with available data fields and, on
 // "Aplicar", puts the new pairs in front of the mapping kept in cvariables["camposlibres"].
 #include "windows.hpp"
-#include "released.hpp"
 
-#include "failure.hpp"
+#include "gui.hpp"
 
 #include <string>
 
@@ -92,7 +91,7 @@ py::object unircamposlibre(py::object self) {
     ScopedWindow window(sg.attr("Window")(tr("Asignar Campos disponibles"), mapping_layout(sg, self, pairing.shown),
                                           "keep_on_top"_a = true, "icon"_a = window_icon()));
     while (true) {
-        auto [event, values] = read_window(*window);
+        auto [event, values] = read_event(*window);
         if (event.is_none() || event.equal(py::str("-EXIT-"))) break;
         if (event.equal(py::str("-aplicar-"))) {
             apply_pairs(self, pairing);

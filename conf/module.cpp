@@ -1,4 +1,5 @@
 #include "settings.hpp"
+#include "gui.hpp"
 
 PYBIND11_MODULE(conf, m) {
     // The libraries the settings use are imported with the module, so that one that is missing

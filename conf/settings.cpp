@@ -1,5 +1,7 @@
 // Settings store: config.ini, the settings object, resource folders and the interface language.
 #include "settings.hpp"
+#include "services.hpp"
+#include "settings_file.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,8 +1,7 @@
 // The theme chooser and the about box.
 #include "windows.hpp"
-#include "released.hpp"
 
-#include "failure.hpp"
+#include "gui.hpp"
 
 namespace {
 
@@ -26,7 +25,7 @@ py::object tema(py::object self) {
     // The selection as last read: after the window is closed with X the toolkit reports no values.
     py::object chosen = py::none();
     while (true) {
-        auto [event, values] = read_window(*window);
+        auto [event, values] = read_event(*window);
         if (!values.is_none()) chosen = first_selected(values["-LIST-"]);
         if (event.is_none() || event.equal(py::str("-S-"))) break;
         if (event.equal(py::str("-ok-"))) {

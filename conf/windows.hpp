@@ -26,9 +26,6 @@ py::str support_line();
 // The first selected item of a Listbox value, or None when nothing is selected.
 py::object first_selected(const py::handle &selection);
 
-// One read of a window: (event, values).
-std::pair<py::object, py::object> read_window(const py::object &window);
-
 // One option of config.ini and the value a window gives it.
 struct Setting {
     const char *section;

@@ -1,10 +1,12 @@
 // The Holded REST client (list, fetch, create, update) and its own reader of the API key. A key
 // that starts with "pat_" speaks API v2, any other key v1; callers see v1's records either way.
 #include "crmapi.hpp"
-#include "released.hpp"
 #include "failure.hpp"
 #include "transport.hpp"
 #include "v2.hpp"
+#include "gui.hpp"
+#include "services.hpp"
+#include "settings_file.hpp"
 
 #include <string>
 #include <vector>

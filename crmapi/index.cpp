@@ -9,6 +9,7 @@
 #include "crmapi.hpp"
 #include "failure.hpp"
 #include "text.hpp"
+#include "services.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -1,8 +1,8 @@
 // The e-mail check and the creation of a contact from the new-contact form's values.
 #include "crmprocs.hpp"
-#include "released.hpp"
-#include "failure.hpp"
 #include "fonts.hpp"
+#include "gui.hpp"
+#include "services.hpp"
 
 namespace {
 

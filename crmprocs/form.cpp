@@ -1,10 +1,9 @@
 // The new-contact form: shown for a number no contact has; OK hands its values to altateam.
 #include "crmprocs.hpp"
-#include "released.hpp"
 
 #include "embedded_images.hpp"
-#include "failure.hpp"
 #include "fonts.hpp"
+#include "gui.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -210,9 +209,7 @@ py::object alta(const py::object &self, const py::object &telefono) {
     py::object timeout_event = py::getattr(sg, "TIMEOUT_KEY", py::str("__TIMEOUT__"));
     bool directory_on = true;
     while (true) {
-        py::tuple read = window->attr("read")("timeout"_a = auto_close.next_timeout());
-        py::object event = read[0];
-        py::object values = read[1];
+        auto [event, values] = read_event(*window, auto_close.next_timeout());
         if (auto_close.expired(event, values, timeout_event)) break;
         if (event.is_none() || event.equal(py::str("Cancelar"))) break;
         if (py::isinstance<py::str>(event) && py::bool_(event.attr("endswith")("-redes-"))) {

@@ -3,9 +3,10 @@
 #include "contacts.hpp"
 #include "crmprocs.hpp"
 #include "failure.hpp"
-#include "released.hpp"
 #include "fonts.hpp"
 #include "text.hpp"
+#include "gui.hpp"
+#include "services.hpp"
 
 #include <string>
 

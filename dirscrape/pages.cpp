@@ -1,7 +1,7 @@
 // Fetching the directory's pages: the request, the page's decoding and parsing, get_request.
 #include "dirscrape.hpp"
 #include "exchange.hpp"
-#include "released.hpp"
+#include "gui.hpp"
 
 namespace {
 

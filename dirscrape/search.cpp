@@ -1,10 +1,10 @@
 // The search by name: the listing, its results, the chooser among several, the chosen company.
 #include "dirscrape.hpp"
-#include "released.hpp"
 
-#include "failure.hpp"
 #include "fonts.hpp"
 #include "words.hpp"
+#include "gui.hpp"
+#include "services.hpp"
 
 #include <algorithm>
 #include <map>
@@ -229,8 +229,7 @@ py::object choose(const Results &results) {
         return results.addresses[results.rows.attr("index")(row)];
     };
     while (true) {
-        py::tuple read = window->attr("read")();
-        py::object event = read[0], values = read[1];
+        auto [event, values] = read_event(*window);
         if (event.is_none() || event.equal(sg.attr("WIN_CLOSED")) || event.equal(py::str("Exit"))) return py::none();
         if (event.equal(py::str("verwer"))) {
             for (py::handle row : values["-LISTBOX-"]) open_page(address_of(row));

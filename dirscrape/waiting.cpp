@@ -4,10 +4,10 @@
 // Only the GUI thread touches the toolkit's windows; the worker merely wakes the notice's read
 // with write_event_value, which the toolkit makes for other threads.
 #include "dirscrape.hpp"
-#include "released.hpp"
 
 #include "failure.hpp"
 #include "fonts.hpp"
+#include "gui.hpp"
 
 #include <memory>
 
@@ -72,8 +72,7 @@ bool wait_for(const py::object &thread, const std::shared_ptr<Outcome> &outcome)
     if (outcome->done) return true;
     outcome->notice = *notice;
     while (!outcome->done) {
-        py::tuple read = notice->attr("read")("timeout"_a = LONGEST_WAIT_MS);
-        if (read[0].is_none()) {
+        if (read_event(*notice, py::int_(LONGEST_WAIT_MS)).first.is_none()) {
             outcome->notice = py::object();
             return false;
         }

@@ -6,8 +6,8 @@
 #include "contacts.hpp"
 #include "failure.hpp"
 #include "fonts.hpp"
-#include "released.hpp"
 #include "text.hpp"
+#include "gui.hpp"
 
 #include <optional>
 #include <string>
@@ -332,9 +332,7 @@ py::bool_ buscar(py::object self) {
         "", search_layout(sg), "return_keyboard_events"_a = true, "force_toplevel"_a = true, "icon"_a = window_icon(),
         "auto_close"_a = settings["autocierre"], "auto_close_duration"_a = settings["autocierre_tiempo"]));
     while (true) {
-        py::tuple result = window->attr("read")();
-        py::object event = result[0];
-        py::object values = result[1];
+        auto [event, values] = read_event(*window);
         std::string name = text_of(event);
         // A pasted number may carry a service prefix, other digits or invisible blanks.
         if (name == "-tlf-") colour_field(*window, clean_number(values[py::str("-tlf-")]));

@@ -5,7 +5,6 @@
 #include "phonewatch.hpp"
 
 #include "contacts.hpp"
-#include "failure.hpp"
 
 #include <algorithm>
 

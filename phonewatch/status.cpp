@@ -2,8 +2,6 @@
 // the one notice each change of state is worth.
 #include "phonewatch.hpp"
 
-#include "failure.hpp"
-
 namespace {
 
 // Seconds without an answer from the handset before the user is told it is lost: one failed

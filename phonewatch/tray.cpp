@@ -8,6 +8,7 @@
 #include "embedded_images.hpp"
 #include "released.hpp"
 #include "text.hpp"
+#include "gui.hpp"
 
 #include <algorithm>
 #include <cmath>
