@@ -1,4 +1,5 @@
 #include "settings.hpp"
+#include "windows.hpp"
 #include "gui.hpp"
 
 PYBIND11_MODULE(conf, m) {
@@ -10,5 +11,7 @@ PYBIND11_MODULE(conf, m) {
     pymod("libquorvaconfig");
 
     SettingsClass cls = register_settings(m);
-    register_windows(m, cls);
+    register_config_window(cls);
+    register_mapping_window(cls);
+    register_theme_window(m, cls);
 }

@@ -1,4 +1,4 @@
-// Registration of the windows, and the small helpers they share.
+// The small helpers the windows share.
 #include "windows.hpp"
 #include "gui.hpp"
 #include "services.hpp"
@@ -27,10 +27,4 @@ bool save_settings(const py::object &self, std::initializer_list<Setting> values
         return false;
     }
     return true;
-}
-
-void register_windows(py::module_ &m, SettingsClass &cls) {
-    register_config_window(cls);
-    register_mapping_window(cls);
-    register_theme_window(m, cls);
 }

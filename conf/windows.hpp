@@ -38,6 +38,8 @@ struct Setting {
 // nothing chosen is lost and the window can stay open for another try.
 bool save_settings(const py::object &self, std::initializer_list<Setting> values);
 
+// The windows as methods of the settings class: configuration, free-field mapping, theme chooser
+// and about box.
 void register_config_window(SettingsClass &cls);
 void register_mapping_window(SettingsClass &cls);
 void register_theme_window(py::module_ &m, SettingsClass &cls);
