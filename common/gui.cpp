@@ -1,4 +1,5 @@
 #include "gui.hpp"
+#include "embedded_images.hpp"
 #include "released.hpp"
 
 #include <string>
@@ -16,6 +17,8 @@ py::str window_icon() {
     std::string platform = py::str(pymod("sys").attr("platform"));
     return resource_file("img", platform == "win32" ? "hola.ico" : "hola.png");
 }
+
+const char *switch_picture(bool on) { return on ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64; }
 
 void require_gui_thread(const char *what) {
     py::object threading = pymod("threading");

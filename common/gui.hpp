@@ -14,6 +14,9 @@ py::object toolkit();
 // The window icon: hola.ico where Tk can use it (Windows), its PNG twin elsewhere.
 py::str window_icon();
 
+// The picture of a switch (base64 PNG), on or off.
+const char *switch_picture(bool on);
+
 // Raises RuntimeError unless the calling thread is the GUI thread; `what` names what was
 // attempted ("a popup").
 void require_gui_thread(const char *what);

@@ -10,6 +10,12 @@ py::str tr(const py::handle &text) {
 
 py::str tr(const char *text) { return tr(py::str(text)); }
 
+py::object start_daemon(const py::object &target, const char *name) {
+    py::object thread = pymod("threading").attr("Thread")("target"_a = target, "name"_a = name, "daemon"_a = true);
+    thread.attr("start")();
+    return thread;
+}
+
 py::object open_page(const py::handle &url, int new_, bool autoraise) {
     return pymod("webbrowser").attr("open")(url, "new"_a = new_, "autoraise"_a = autoraise);
 }

@@ -42,6 +42,10 @@ py::str resource_file(const char *folder, const char *name);
 // The user's default locale as (language, encoding), each None when it reports none.
 std::pair<py::object, py::object> default_locale();
 
+// Starts a Python daemon thread (one that never keeps the program from ending) running `target`,
+// named `name`; the thread object.
+py::object start_daemon(const py::object &target, const char *name);
+
 // A Python list of the given items: a row of a window's layout, for instance.
 template <typename... Items>
 py::list make_list(Items &&...items) {

@@ -1,6 +1,7 @@
 #include "services.hpp"
 
 #include <cmath>
+#include <string>
 
 std::string service_url(const char *env, const char *fallback) {
     // Read through os.environ rather than getenv so a change made from Python is seen.
@@ -23,7 +24,7 @@ py::str holded_page(const char *resource, const py::handle &id) {
 }
 
 double index_hours(const py::handle &setting) {
-    constexpr double DEFAULT_HOURS = 8.0;
+    const double DEFAULT_HOURS = std::stod(DEFAULT_INDEX_HOURS_TEXT);
     if (setting.is_none()) return DEFAULT_HOURS;
     py::object value = py::reinterpret_borrow<py::object>(setting);
     // Written by hand as Spanish writes decimals: "24,5".

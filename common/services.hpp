@@ -19,8 +19,12 @@ std::string directory();
 // The page of a Holded record in the web app: its resource ("contacts") and id.
 py::str holded_page(const char *resource, const py::handle &id);
 
+// The contact index's age limit when its setting (indice_horas) holds no number, as a new
+// settings file writes it.
+inline constexpr const char *DEFAULT_INDEX_HOURS_TEXT = "8";
+
 // The contact index's age limit in hours from its setting (indice_horas): the number it holds
-// (a decimal comma as good as a point), 8 when it holds no number. Zero or less turns the index
+// (a decimal comma as good as a point), the default when it holds none. Zero or less turns the index
 // off.
 double index_hours(const py::handle &setting);
 

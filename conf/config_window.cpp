@@ -2,7 +2,6 @@
 // set-up pages the user needs (walked through on the first run).
 #include "windows.hpp"
 
-#include "embedded_images.hpp"
 #include "fonts.hpp"
 #include "gui.hpp"
 
@@ -59,8 +58,6 @@ py::int_ slider_start(const py::object &stored) {
     if (value > py::int_(SLIDER_MAX)) return py::int_(SLIDER_MAX);
     return value;
 }
-
-const char *switch_picture(bool on) { return on ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64; }
 
 // A notice that closes by itself: two lines, one of the toolkit's tray icons, a title if given.
 void notice(const py::object &sg, const py::str &first, const py::str &second, const char *icon,

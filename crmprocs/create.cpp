@@ -123,7 +123,7 @@ py::dict form_record(const FormValues &form, const py::object &telefono) {
     nuevo["email"] = form.email;
     nuevo["mobile"] = telefono;
     nuevo["phone"] = telefono;
-    nuevo["socialNetworks"]["website"] = py::str("http://wa.me/") + telefono.attr("replace")(" ", "");
+    nuevo["socialNetworks"]["website"] = py::str("http://" + WHATSAPP_CHAT) + telefono.attr("replace")(" ", "");
     nuevo["type"] = holded_type(form.tipo);
     nuevo["taxOperation"] = "general";
     nuevo["isperson"] = py::bool_(is_empty_text(form.empresa));

@@ -50,10 +50,7 @@ py::object start_worker(const std::function<py::object()> &work, const std::shar
         }
         finish(outcome);
     });
-    py::object thread =
-        pymod("threading").attr("Thread")("target"_a = target, "name"_a = "directorio", "daemon"_a = true);
-    thread.attr("start")();
-    return thread;
+    return start_daemon(target, "directorio");
 }
 
 // Waits for the worker. A fetch over within a moment shows nothing; a longer one shows the

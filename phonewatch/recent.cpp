@@ -86,8 +86,7 @@ py::object off_the_gui_thread(const py::object &window, const py::str &doing, co
             outcome.append(e.value());
         }
     };
-    py::object thread = pymod("threading").attr("Thread")("target"_a = py::cpp_function(body), "daemon"_a = true);
-    thread.attr("start")();
+    py::object thread = start_daemon(py::cpp_function(body), "recent-calls");
     // Drawn, not read: what is clicked meanwhile waits for the window's next read.
     while (py::bool_(thread.attr("is_alive")())) {
         window.attr("refresh")();

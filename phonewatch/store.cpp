@@ -195,9 +195,7 @@ void CallLog::start_writer() {
         }
         connection.attr("close")();
     };
-    writer_ = pymod("threading")
-                  .attr("Thread")("target"_a = py::cpp_function(body), "name"_a = "call-log", "daemon"_a = true);
-    writer_.attr("start")();
+    writer_ = start_daemon(py::cpp_function(body), "call-log");
 }
 
 void CallLog::close() {
