@@ -1,4 +1,5 @@
 #include "contacts.hpp"
+#include "services.hpp"
 
 namespace {
 

@@ -249,9 +249,7 @@ void submit(const py::capsule &job) {
     ++shared.workers;
     // Daemon threads: one stuck on a server that never answers must not keep the application
     // from ending.
-    pymod("threading")
-        .attr("Thread")("target"_a = py::cpp_function(&work), "name"_a = "exchange", "daemon"_a = true)
-        .attr("start")();
+    start_daemon(py::cpp_function(&work), "exchange");
 }
 
 // The caller stops waiting: the job's connections are cut, which ends the worker's reads at
@@ -271,10 +269,6 @@ void abandon(Job &job) {
 }
 
 }  // namespace
-
-Clock::time_point after(double seconds) {
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
 
 bool is_redirect(const py::object &response) {
     int status = py::int_(response.attr("status_code")).cast<int>();

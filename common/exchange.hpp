@@ -4,14 +4,12 @@
 // deadline and then cuts its connection, and the worker reads the body in small reads whose
 // socket time-out is the time left.
 #pragma once
+#include "clock.hpp"
 #include "py.hpp"
 
-#include <chrono>
 #include <cstddef>
 
 namespace exchange {
-
-using Clock = std::chrono::steady_clock;
 
 struct Call {
     const char *method;  // "get", "post" or "put"
@@ -36,8 +34,5 @@ bool is_redirect(const py::object &response);
 
 // Where a redirect sends the client: its Location, resolved against the address asked.
 py::object redirect_target(const py::object &response);
-
-// A moment `seconds` from now.
-Clock::time_point after(double seconds);
 
 }  // namespace exchange

@@ -1,7 +1,5 @@
 #include "failure.hpp"
 
-#include "released.hpp"
-
 #include <string>
 
 namespace {
@@ -16,21 +14,17 @@ std::string text_of(const py::handle &value) {
 
 // The host (and port) of the address a failed request went to, when the exception knows it.
 std::string request_host(const py::handle &error) {
-    py::object request = py::getattr(error, "request", py::none());
-    if (request.is_none()) return std::string();
-    py::object url = py::getattr(request, "url", py::none());
+    py::object url = failed_address(error);
     if (url.is_none()) return std::string();
     return text_of(pymod("urllib.parse").attr("urlsplit")(url).attr("netloc"));
 }
 
 // Why a certificate was not accepted, in the TLS library's words ("self-signed certificate",
 // "certificate has expired"), found under the wrappers of the request library.
-std::string certificate_problem(py::object error) {
-    py::object ssl = pymod("ssl");
-    for (int depth = 0; depth < 12 && !error.is_none(); ++depth) {
-        if (py::isinstance(error, ssl.attr("SSLCertVerificationError"))) return text_of(error.attr("verify_message"));
-        error = cause_of(error);
-    }
+std::string certificate_problem(const py::handle &error) {
+    py::object unverified = pymod("ssl").attr("SSLCertVerificationError");
+    for (const py::object &cause : causes_of(error))
+        if (py::isinstance(cause, unverified)) return text_of(cause.attr("verify_message"));
     return std::string();
 }
 
@@ -42,6 +36,23 @@ py::object cause_of(const py::handle &error) {
     if (next.is_none()) next = py::getattr(error, "reason", py::none());
     if (next.is_none() && py::len(error.attr("args")) > 0) next = error.attr("args")[py::int_(0)];
     return py::isinstance(next, pymod("builtins").attr("BaseException")) ? next : py::none();
+}
+
+std::vector<py::object> causes_of(const py::handle &error) {
+    constexpr std::size_t DEEPEST = 12;
+    std::vector<py::object> chain;
+    py::object next = py::reinterpret_borrow<py::object>(error);
+    while (!next.is_none() && chain.size() < DEEPEST) {
+        chain.push_back(next);
+        next = cause_of(next);
+    }
+    return chain;
+}
+
+py::object failed_address(const py::handle &error) {
+    py::object request = py::getattr(error, "request", py::none());
+    if (request.is_none()) return py::none();
+    return py::getattr(request, "url", py::none());
 }
 
 py::str failure_text(const py::handle &error) {
@@ -56,7 +67,7 @@ py::str failure_text(const py::handle &error) {
         std::string host = request_host(error);
         // A proxy or antivirus that intercepts TLS, or a wrong clock on the PC.
         if (py::isinstance(error, requests_errors.attr("SSLError"))) {
-            std::string problem = certificate_problem(py::reinterpret_borrow<py::object>(error));
+            std::string problem = certificate_problem(error);
             std::string line = std::string(tr("certificado no válido: ")) + (host.empty() ? "" : host);
             return py::str(problem.empty() ? line : line + " (" + problem + ")");
         }
@@ -90,18 +101,4 @@ void raise_error(const py::handle &error) {
 void raise_user_error(const std::string &text) {
     py::set_error(PyExc_RuntimeError, py::str(text));
     throw py::error_already_set();
-}
-
-void ScopedWindow::close() noexcept {
-    if (!window_ || window_.is_none()) return;
-    py::object window = std::move(window_);
-    window_ = py::none();
-    // The exception on its way out (if any) has already been taken from the interpreter, so
-    // the toolkit can be called; a failure to close must not replace it.
-    try {
-        window.attr("close")();
-    } catch (py::error_already_set &e) {
-        e.discard_as_unraisable("closing a window");
-    }
-    release_window(window);
 }

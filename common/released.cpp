@@ -1,5 +1,7 @@
 #include "released.hpp"
 
+#include "gui.hpp"
+
 namespace {
 
 // The collector stays off while a window is let go and collected: otherwise another thread's
@@ -62,10 +64,4 @@ void release_last_window() noexcept {
     } catch (py::error_already_set &e) {
         e.discard_as_unraisable("releasing the toolkit's last window");
     }
-}
-
-py::object show_notice(const py::object &tray, const py::object &title, const py::object &message, const char *icon) {
-    py::object answer = tray.attr("show_message")(title, message, "messageicon"_a = toolkit().attr(icon));
-    release_last_window();
-    return answer;
 }

@@ -16,16 +16,3 @@ void release_window(const py::object &window) noexcept;
 // The same for the toolkit's own windows that it closes itself (a tray notice, a popup): the
 // last window the toolkit ran, once it has closed.
 void release_last_window() noexcept;
-
-// One of the toolkit's popups ("popup", "popup_error", "popup_auto_close", "Popup") with these
-// arguments, released once it has been dismissed; its answer.
-template <typename... Args>
-py::object show_popup(const char *kind, Args &&...args) {
-    py::object answer = toolkit().attr(kind)(std::forward<Args>(args)...);
-    release_last_window();
-    return answer;
-}
-
-// A tray notice (the toolkit's show_message with one of its message icons, named by `icon`),
-// released once it has gone; its answer.
-py::object show_notice(const py::object &tray, const py::object &title, const py::object &message, const char *icon);

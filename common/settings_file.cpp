@@ -1,7 +1,7 @@
 // config.ini on disk: the one way every module reads, writes and repairs it.
-#include "py.hpp"
+#include "settings_file.hpp"
 #include "failure.hpp"
-#include "released.hpp"
+#include "gui.hpp"
 
 #include <string>
 #include <vector>
@@ -58,6 +58,36 @@ py::object move_aside(const py::object &filename) {
 // A temporary file left by write_settings: ".config." + mkstemp's 8 characters + ".tmp".
 bool is_settings_temporary(const py::handle &name) {
     return !pymod("re").attr("fullmatch")(R"(\.config\.[A-Za-z0-9_]{8}\.tmp)", name).is_none();
+}
+
+// The file is set aside as it was; the parser starts empty, to be completed with the defaults,
+// but keeps the API key, which the user cannot easily get again. The damage with the copy's name.
+py::object set_aside(const py::object &parser, const py::object &filename, const py::object &text,
+                     const py::tuple &damage) {
+    for (py::handle section : parser.attr("sections")()) parser.attr("remove_section")(section);
+    py::object key = salvage_api_key(py::str(text).attr("lstrip")("\ufeff"));
+    if (!key.is_none()) {
+        parser.attr("add_section")("api");
+        parser.attr("set")("api", "api_key", key);
+    }
+    py::object aside = move_aside(filename);
+    return py::make_tuple(damage[0], aside, damage[2]);
+}
+
+// The parser's text in the encoding its file was read in; UTF-8 when that one cannot hold a value.
+py::object settings_bytes(const py::handle &parser) {
+    py::object buffer = pymod("io").attr("StringIO")();
+    parser.attr("write")(buffer);
+    py::object text = buffer.attr("getvalue")();
+    py::object encoding = py::getattr(parser, FILE_ENCODING, py::str(NEW_FILE_ENCODING));
+    try {
+        return text.attr("encode")(encoding);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_UnicodeEncodeError) && !e.matches(PyExc_LookupError)) throw;
+        // A value the file's old encoding cannot hold: UTF-8 holds every value.
+        py::setattr(parser, FILE_ENCODING, py::str(NEW_FILE_ENCODING));
+        return text.attr("encode")(NEW_FILE_ENCODING);
+    }
 }
 
 }  // namespace
@@ -140,16 +170,7 @@ py::object read_settings(const py::object &parser, const py::object &filename) {
         text = raw.attr("decode")("utf-8", "replace");
     }
 
-    // The file is set aside as it was; the parser starts empty, to be completed with the
-    // defaults, but keeps the API key, which the user cannot easily get again.
-    for (py::handle section : parser.attr("sections")()) parser.attr("remove_section")(section);
-    py::object key = salvage_api_key(py::str(text).attr("lstrip")("\ufeff"));
-    if (!key.is_none()) {
-        parser.attr("add_section")("api");
-        parser.attr("set")("api", "api_key", key);
-    }
-    py::object aside = move_aside(filename);
-    return py::make_tuple(reason, aside, py::str(tried));
+    return set_aside(parser, filename, text, py::make_tuple(reason, py::none(), py::str(tried)));
 }
 
 void tell_damaged_settings(const py::object &damage) {
@@ -169,19 +190,7 @@ void write_settings(const py::handle &parser, const py::handle &filename) {
     py::object path = os.attr("path").attr("realpath")(filename);
     py::object folder = os.attr("path").attr("dirname")(path);
 
-    py::object buffer = pymod("io").attr("StringIO")();
-    parser.attr("write")(buffer);
-    py::object text = buffer.attr("getvalue")();
-    py::object encoding = py::getattr(parser, FILE_ENCODING, py::str(NEW_FILE_ENCODING));
-    py::object data;
-    try {
-        data = text.attr("encode")(encoding);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_UnicodeEncodeError) && !e.matches(PyExc_LookupError)) throw;
-        // A value the file's old encoding cannot hold: UTF-8 holds every value.
-        py::setattr(parser, FILE_ENCODING, py::str(NEW_FILE_ENCODING));
-        data = text.attr("encode")(NEW_FILE_ENCODING);
-    }
+    py::object data = settings_bytes(parser);
 
     py::tuple made = pymod("tempfile").attr("mkstemp")("prefix"_a = ".config.", "suffix"_a = ".tmp", "dir"_a = folder);
     py::object fd = made[0];

@@ -5,12 +5,6 @@ namespace {
 
 bool is_ascii_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
-// A character that belongs to a word for \b: ASCII letters, digits and "_", and any byte of a
-// character outside ASCII (letters such as "ñ" are word characters to Python's re).
-bool is_word_byte(unsigned char c) {
-    return is_ascii_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
-}
-
 }  // namespace
 
 bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -38,24 +32,6 @@ std::string ascii_digits(std::string_view text) {
     for (unsigned char c : text)
         if (is_ascii_digit(c)) digits += static_cast<char>(c);
     return digits;
-}
-
-std::vector<std::string> whole_word_digit_runs(std::string_view text) {
-    std::vector<std::string> runs;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (!is_ascii_digit(static_cast<unsigned char>(text[i]))) {
-            ++i;
-            continue;
-        }
-        std::size_t end = i;
-        while (end < text.size() && is_ascii_digit(static_cast<unsigned char>(text[end]))) ++end;
-        bool word_before = i > 0 && is_word_byte(static_cast<unsigned char>(text[i - 1]));
-        bool word_after = end < text.size() && is_word_byte(static_cast<unsigned char>(text[end]));
-        if (!word_before && !word_after) runs.emplace_back(text.substr(i, end - i));
-        i = end;
-    }
-    return runs;
 }
 
 std::string international_digits(std::string_view number, std::string_view home_prefix) {

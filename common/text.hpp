@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace text {
 
@@ -21,11 +20,6 @@ std::string without(std::string_view text, std::string_view removed);
 
 // The ASCII digits of the text, in order.
 std::string ascii_digits(std::string_view text);
-
-// The runs of ASCII digits that stand as whole words, in order: a run glued to a letter, a
-// digit of another script or "_" is part of a word and is left out (as Python's \b\d+\b reads
-// text whose digits are ASCII; any other character outside ASCII counts as a letter).
-std::vector<std::string> whole_word_digit_runs(std::string_view text);
 
 // A number in the international digits a chat address wants: a "+" or "00" number (longer
 // than nine characters) keeps its own country code, a national one (nine characters or fewer,

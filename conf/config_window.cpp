@@ -1,11 +1,10 @@
 // The configuration window: API key, interface language, auto-close time, Android link, and the
 // set-up pages the user needs (walked through on the first run).
 #include "windows.hpp"
-#include "released.hpp"
 
-#include "embedded_images.hpp"
-#include "failure.hpp"
 #include "fonts.hpp"
+#include "gui.hpp"
+#include "settings_file.hpp"
 
 #include <iterator>
 #include <string>
@@ -72,8 +71,6 @@ py::str autoclose_caption(const py::handle &position) {
     if (seconds % 60 == 0) return verbatim("{} min").format(seconds / 60);
     return verbatim("{} s").format(seconds);
 }
-
-const char *switch_picture(bool on) { return on ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64; }
 
 // A notice that closes by itself: two lines, a title if given, the application's icon.
 void notice(const py::str &first, const py::str &second, const py::object &title = py::none()) {
@@ -316,7 +313,7 @@ Next show_window(Session &s) {
     window->attr("bind")("<Escape>", "Quit");
     Next next = Next::Read;
     while (next == Next::Read) {
-        auto [event, values] = read_window(*window);
+        auto [event, values] = read_event(*window);
         next = on_event(s, window, event, values, about_event);
     }
     window.close();

@@ -1,9 +1,9 @@
 // The free-field mapping window: pairs Holded free fields with available data fields and, on
 // "Aplicar", puts the new pairs in front of the mapping kept in cvariables["camposlibres"].
 #include "windows.hpp"
-#include "released.hpp"
 
-#include "failure.hpp"
+#include "gui.hpp"
+#include "settings_file.hpp"
 
 #include <string>
 
@@ -94,7 +94,7 @@ py::object unircamposlibre(py::object self) {
     // Escape leaves as "Cancelar" does: the pairs made are not applied.
     window->attr("bind")("<Escape>", "-EXIT-");
     while (true) {
-        auto [event, values] = read_window(*window);
+        auto [event, values] = read_event(*window);
         if (event.is_none() || event.equal(py::str("-EXIT-"))) break;
         if (event.equal(py::str("-aplicar-"))) {
             apply_pairs(self, pairing);

@@ -1,5 +1,7 @@
 #include "settings.hpp"
 #include "version.hpp"
+#include "windows.hpp"
+#include "gui.hpp"
 
 PYBIND11_MODULE(conf, m) {
     // The libraries the settings use are imported with the module, so that one that is missing
@@ -14,5 +16,7 @@ PYBIND11_MODULE(conf, m) {
     m.attr("PRODUCT_NAME") = product::NAME;
 
     SettingsClass cls = register_settings(m);
-    register_windows(m, cls);
+    register_config_window(cls);
+    register_mapping_window(cls);
+    register_theme_window(m, cls);
 }

@@ -1,6 +1,9 @@
 // Settings store: config.ini, the settings object, resource folders and the interface language.
 #include "settings.hpp"
 #include "released.hpp"
+#include "gui.hpp"
+#include "services.hpp"
+#include "settings_file.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -25,7 +28,7 @@ constexpr Default WINDOWS_DEFAULTS[] = {
     // The office's country, for numbers written without their international prefix.
     {"pais", DEFAULT_REGION},
     // Hours after which the contact index is read again from Holded; 0 turns it off.
-    {"indice_horas", "8"},
+    {"indice_horas", DEFAULT_INDEX_HOURS_TEXT},
     // Days the call log keeps a call; 0 keeps none.
     {"dias_registro", DEFAULT_LOG_DAYS_TEXT},
     // "Si": every call of a known caller is logged in Holded as a CRM event.

@@ -41,8 +41,6 @@ bool reads_yes(const py::handle &text);
 
 // Settings store, resource folders and language.
 SettingsClass register_settings(py::module_ &m);
-// Configuration window, free-field mapping window, theme chooser and about box.
-void register_windows(py::module_ &m, SettingsClass &cls);
 
 // foldimg and idioma, callable from the other files of the module.
 py::str foldimg(const py::object &cdir);

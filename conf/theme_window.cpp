@@ -1,10 +1,10 @@
 // The theme chooser and the about box.
 #include "windows.hpp"
-#include "released.hpp"
 
-#include "failure.hpp"
 #include "fonts.hpp"
+#include "gui.hpp"
 #include "version.hpp"
+#include "settings_file.hpp"
 
 namespace {
 
@@ -28,7 +28,7 @@ py::object tema(py::object self) {
     // The selection as last read: after the window is closed with X the toolkit reports no values.
     py::object chosen = py::none();
     while (true) {
-        auto [event, values] = read_window(*window);
+        auto [event, values] = read_event(*window);
         if (!values.is_none()) chosen = first_selected(values["-LIST-"]);
         if (event.is_none() || event.equal(py::str("-S-"))) break;
         if (event.equal(py::str("-ok-"))) {
@@ -62,7 +62,7 @@ void Acercade() {
                                           "icon"_a = window_icon(), "finalize"_a = true));
     // Escape closes it as "OK" does; so does any other way out.
     window->attr("bind")("<Escape>", "-OK-");
-    read_window(*window);
+    read_event(*window);
     window.close();
 }
 

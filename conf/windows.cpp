@@ -1,6 +1,8 @@
-// Registration of the windows, and the small helpers they share.
+// The small helpers the windows share.
 #include "windows.hpp"
-#include "released.hpp"
+#include "gui.hpp"
+#include "services.hpp"
+#include "settings_file.hpp"
 
 std::string holded_api_settings_url() { return services::holded_app() + "home#settings:/api"; }
 
@@ -9,11 +11,6 @@ py::str support_line() { return py::str(std::string(tr("Necesita soporte Telefon
 py::object first_selected(const py::handle &selection) {
     if (selection.is_none() || py::len(selection) == 0) return py::none();
     return selection[py::int_(0)];
-}
-
-std::pair<py::object, py::object> read_window(const py::object &window) {
-    py::tuple answer = window.attr("read")();
-    return {answer[0], answer[1]};
 }
 
 namespace {
@@ -68,10 +65,4 @@ bool save_settings(const py::object &self, std::initializer_list<Setting> values
         return false;
     }
     return true;
-}
-
-void register_windows(py::module_ &m, SettingsClass &cls) {
-    register_config_window(cls);
-    register_mapping_window(cls);
-    register_theme_window(m, cls);
 }

@@ -26,9 +26,6 @@ py::str support_line();
 // The first selected item of a Listbox value, or None when nothing is selected.
 py::object first_selected(const py::handle &selection);
 
-// One read of a window: (event, values).
-std::pair<py::object, py::object> read_window(const py::object &window);
-
 // One option of config.ini and the value a window gives it.
 struct Setting {
     const char *section;
@@ -44,6 +41,8 @@ struct Setting {
 // try.
 bool save_settings(const py::object &self, std::initializer_list<Setting> values);
 
+// The windows as methods of the settings class: configuration, free-field mapping, theme chooser
+// and about box.
 void register_config_window(SettingsClass &cls);
 void register_mapping_window(SettingsClass &cls);
 void register_theme_window(py::module_ &m, SettingsClass &cls);

@@ -1,10 +1,14 @@
-// The Holded REST client (list, fetch, create, update) and its own reader of the API key. A key
-// that starts with "pat_" speaks API v2, any other key v1; callers see v1's records either way.
+// The Holded REST client (list, fetch, create, update). A key that starts with "pat_" speaks API
+// v2, any other key v1; callers see v1's records either way. Its start-up probe is in probe.cpp,
+// the reader of the API key in key.cpp, the reading of Holded's answers in answers.cpp.
 #include "crmapi.hpp"
-#include "released.hpp"
+#include "answers.hpp"
 #include "failure.hpp"
 #include "transport.hpp"
 #include "v2.hpp"
+#include "gui.hpp"
+#include "services.hpp"
+#include "settings_file.hpp"
 
 #include <string>
 #include <vector>
@@ -30,19 +34,6 @@ struct Client {};
 using transport::Request;
 using transport::Waiting;
 
-bool speaks_v2(const py::object &self) { return py::int_(self.attr("version")).cast<int>() == 2; }
-
-int status_of(const py::object &response) { return py::int_(response.attr("status_code")).cast<int>(); }
-
-py::object table_entry(const py::object &self, const py::object &cual) { return self.attr("listabbdd")[cual]; }
-
-// The address of a resource: v1's path from the resource table, v2's named after the resource.
-py::object endpoint(const py::object &self, const py::object &cual) {
-    py::object entry = table_entry(self, cual);
-    if (speaks_v2(self)) return py::object(self.attr("base_url")) + py::str(cual);
-    return py::object(self.attr("base_url")) + py::object(entry[py::int_(0)]);
-}
-
 py::object resource_keys(const py::object &self) { return self.attr("listabbdd").attr("keys")(); }
 
 // A filter value as one query value: every reserved character percent-encoded, so that "#",
@@ -51,27 +42,6 @@ py::str query_value(const py::object &text) { return pymod("urllib.parse").attr(
 
 py::str app_page(const py::object &cual, const py::object &id) {
     return holded_page(py::str(cual).cast<std::string>().c_str(), id);
-}
-
-// The body as JSON. A refusal in plain text (a blocked account) is Holded speaking to the user:
-// its words become the error; any other body that is not JSON raises the decoder's error.
-py::object decode(const py::object &response) {
-    try {
-        return pymod("json").attr("loads")(response.attr("text"));
-    } catch (py::error_already_set &e) {
-        if (!e.matches(pymod("json").attr("JSONDecodeError"))) throw;
-        py::str type = response.attr("headers").attr("get")("Content-Type", "");
-        if (status_of(response) < 400 || !py::bool_(type.attr("startswith")("text/plain"))) throw;
-        py::str words = response.attr("text").attr("strip")();
-        raise_user_error("Holded: " + std::string(py::str(words[py::slice(0, 160, 1)])));
-    }
-}
-
-py::object send(const py::object &self, const char *method, const py::object &url,
-                const py::object &payload = py::none(),
-                std::optional<transport::Clock::time_point> deadline = std::nullopt) {
-    Request request{method, url, self.attr("headers"), payload, Waiting::user, deadline};
-    return transport::exchange(request);
 }
 
 // v2 answers: the items of a list, a record, or a refusal; all in v1's shape.
@@ -113,58 +83,14 @@ py::object fetch_record(py::object self, py::object cual, py::object id) {
     return speaks_v2(self) ? v2_answer(response) : decode(response);
 }
 
-// An answer's JSON body; None when it is not JSON.
-py::object json_body(const py::object &response) {
-    try {
-        return pymod("json").attr("loads")(response.attr("text"));
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-        return py::none();
-    }
-}
-
-// The id a successful write names: a non-empty text, else None (the record may exist but its
-// page is unknown). A body that is not JSON names none.
-py::object written_id(const py::object &response) {
-    py::object body = json_body(response);
-    if (!py::isinstance<py::dict>(body)) return py::none();
-    py::object id = body.attr("get")("id");
-    if (!py::isinstance<py::str>(id) || py::len(id) == 0) return py::none();
-    return id;
-}
-
-// Whether a 2xx answer's body is v1's refusal all the same ({"status": 0, "info": ...}).
-bool refused_in_body(const py::object &response) {
-    py::object body = json_body(response);
-    return py::isinstance<py::dict>(body) && body.attr("get")("status").equal(py::int_(0));
-}
-
-// Words for a server error: its status and Holded's words when its JSON has any. An answer that
-// is not JSON raises the decoder's error, as any unreadable answer does.
-std::string server_failure(const py::object &response) {
-    std::string text = "Holded: error " + std::to_string(status_of(response));
-    py::object body = decode(response);
-    if (!py::isinstance<py::dict>(body)) return text;
-    for (const char *field : {"info", "detail", "title"}) {
-        py::object words = body.attr("get")(field);
-        if (py::isinstance<py::str>(words) && py::len(words) > 0) return text + ": " + std::string(py::str(words));
-    }
-    return text;
-}
-
-// The outcome of a create or update. Any 2xx answer that names an id is a success: the id, with
-// `web` at the record's page; a 2xx that names none is None (the record may exist but its page is
-// unknown), unless its body says status 0 (v1's refusal). A 5xx raises: the record may or may not
-// have been written, and the caller must find out before writing again. Any other status is the
-// refusal in v1's shape.
+// The outcome of a create or update (write_outcome), with `web` at the record's page on success.
+// An update names the record it wrote even when the answer does not.
 py::object written(py::object self, const py::object &cual, const py::object &response, py::object id = py::none()) {
+    py::object result = write_outcome(speaks_v2(self), response);
     int status = status_of(response);
-    if (status >= 500) raise_user_error(server_failure(response));
-    if (status < 200 || status >= 300)
-        return speaks_v2(self) ? py::object(v2::to_v1_error(status, decode(response))) : decode(response);
-    py::object named = written_id(response);
-    if (!named.is_none()) id = named;
-    if (id.is_none()) return refused_in_body(response) ? decode(response) : py::object(py::none());
+    if (status < 200 || status >= 300) return result;
+    if (py::isinstance<py::str>(result)) id = result;
+    if (id.is_none()) return result;
     self.attr("web") = app_page(cual, id);
     return id;
 }
@@ -235,175 +161,6 @@ py::object new_record(py::object self, py::object cual, py::object payload) {
     return written(self, cual, send(self, "post", endpoint(self, cual), payload));
 }
 
-// --- the start-up probe's report -------------------------------------------------------------
-
-// Whether a refused connection lies somewhere under a request library error (it wraps the
-// socket error a few levels down).
-bool refused_below(py::object error) {
-    py::object refused = pymod("builtins").attr("ConnectionRefusedError");
-    for (int depth = 0; depth < 12 && !error.is_none(); ++depth) {
-        if (py::isinstance(error, refused)) return true;
-        error = cause_of(error);
-    }
-    return false;
-}
-
-// The deepest cause of an error: the socket or name-resolution message behind the wrappers.
-py::object innermost(py::object error) {
-    for (int depth = 0; depth < 12; ++depth) {
-        py::object next = cause_of(error);
-        if (next.is_none()) break;
-        error = next;
-    }
-    return error;
-}
-
-std::string requested_url(const py::object &error, const py::object &fallback) {
-    py::object request = py::getattr(error, "request", py::none());
-    if (!request.is_none()) {
-        py::object url = py::getattr(request, "url", py::none());
-        if (!url.is_none()) return py::str(url);
-    }
-    return py::str(fallback);
-}
-
-bool key_refused(int status, const py::object &decoded) {
-    if (status == 401 || status == 403) return true;
-    if (status != 400 || !py::isinstance<py::dict>(decoded)) return false;
-    py::object info = decoded.attr("get")("info");
-    return py::isinstance<py::str>(info) && py::str(info).cast<std::string>() == "Invalid key";
-}
-
-// What a completed probe tells: nothing when the service listed the contacts, else its status
-// and the service's own words.
-std::string answer_note(int status, const py::object &decoded) {
-    if (status == 200) return "";
-    if (status == 401 || status == 403) return std::to_string(status) + ": the API key was refused";
-    if (py::isinstance<py::dict>(decoded)) {
-        py::object info = decoded.attr("get")("info");
-        if (py::isinstance<py::str>(info) && py::len(info) > 0)
-            return std::to_string(status) + ": " + std::string(py::str(info));
-    }
-    return std::to_string(status) + ": unexpected answer";
-}
-
-// The note for an answer that is not JSON: its status and what it is, with the service's words
-// when it speaks plain text (a blocked account).
-std::string unreadable_note(const py::object &response) {
-    std::string note = std::to_string(status_of(response)) + ": the answer is not JSON";
-    py::str type = response.attr("headers").attr("get")("Content-Type", "");
-    if (py::bool_(type.attr("startswith")("text/plain"))) {
-        py::str text = response.attr("text").attr("strip")();
-        return note + ": " + std::string(py::str(text[py::slice(0, 160, 1)]));
-    }
-    std::string shown = type;
-    return shown.empty() ? note : note + " (" + shown + ")";
-}
-
-std::string seconds_text(double seconds) { return py::str("{:g}").format(seconds); }
-
-std::string failure_note(const py::error_already_set &e, const py::object &url) {
-    py::object error = e.value();
-    py::object exceptions = pymod("requests").attr("exceptions");
-    std::string where = requested_url(error, url);
-    if (e.matches(exceptions.attr("ConnectTimeout")))
-        return "time-out: no connection to " + where + " within " + seconds_text(transport::connect_seconds()) + " s";
-    if (e.matches(exceptions.attr("Timeout")))
-        return "time-out: no answer from " + where + " within " + seconds_text(transport::exchange_seconds()) + " s";
-    if (e.matches(exceptions.attr("SSLError")))
-        return "certificate not valid: " + where + " (" + std::string(py::str(innermost(error))) + ")";
-    if (e.matches(exceptions.attr("ConnectionError"))) {
-        if (refused_below(error)) return "connection refused: " + where;
-        return "connection failed: " + where + " (" + std::string(py::str(innermost(error))) + ")";
-    }
-    return std::string(py::str(py::type::of(error).attr("__name__"))) + ": " + std::string(py::str(error));
-}
-
-// The user's words for a refused key: which kind of key it was and where Holded makes one.
-py::str refused_key_text(const py::object &self) {
-    if (speaks_v2(self))
-        return tr(
-            "Holded ha rechazado el token de la API v2 (pat_...). Cree uno nuevo en Holded: Configuración > "
-            "Desarrolladores, y péguelo en Configurar.");
-    return tr(
-        "Holded ha rechazado la clave de la API v1. Cree una en Holded: Configuración > Desarrolladores, en "
-        "el aviso de las claves API v1, o use un token de la API v2 (pat_...), y péguela en Configurar.");
-}
-
-// Lists the contacts once. Only a list of contacts counts as success: an exception, or an answer
-// with another status (a refused key answers JSON too), leaves estado False so that start-up asks
-// for a better key. lasterror says why (in English, for the record), motivo the same for the
-// user; clave_rechazada tells a refused key, and sin_conexion a failure that may pass by itself
-// (no network, a time-out, a certificate the PC cannot check, the service down or limiting
-// requests) from one that needs the user. Returns estado.
-bool probe(py::object self) {
-    py::object response = py::none();
-    py::object url = py::str(self.attr("base_url"));
-    bool transient = false, refused = false;
-    std::string note;
-    py::object shown = py::str("");
-    try {
-        url = endpoint(self, py::str("contacts"));
-        // v2 lists with a limit; one contact is enough to know the token works.
-        py::object address = speaks_v2(self) ? url + py::str("?limit=1") : url;
-        response = send(self, "get", address);
-        py::object decoded = py::none();
-        try {
-            decoded = decode(response);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RuntimeError)) throw;
-            note = unreadable_note(response);
-        }
-        int status = status_of(response);
-        if (note.empty()) {
-            if (speaks_v2(self) && status != 200) decoded = v2::to_v1_error(status, decoded);
-            note = answer_note(status, decoded);
-            refused = key_refused(status, decoded);
-        }
-        transient = !note.empty() && (status >= 500 || status == 429);
-        if (refused)
-            shown = refused_key_text(self);
-        else if (!note.empty())
-            shown = py::str(tr("Holded ha respondido: ")) + py::str(note);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        py::object exceptions = pymod("requests").attr("exceptions");
-        transient = e.matches(exceptions.attr("ConnectionError")) || e.matches(exceptions.attr("Timeout")) ||
-                    e.matches(PyExc_RuntimeError);
-        note = failure_note(e, url);
-        shown = failure_text(e.value());
-    }
-    self.attr("estado") = note.empty();
-    self.attr("lasterror") = note;
-    self.attr("motivo") = shown;
-    self.attr("clave_rechazada") = refused;
-    self.attr("sin_conexion") = transient;
-    return note.empty();
-}
-
-// --- constructors ----------------------------------------------------------------------------
-
-void construct_reader(py::object self) {
-    // Read and written the way the settings store does (encoding, repeated options, repairs).
-    py::object config = settings_parser();
-    self.attr("config") = config;
-    self.attr("ficheroini") = py::str("config.ini");
-    py::object ficheroini = self.attr("ficheroini");
-    tell_damaged_settings(on_settings_file(ficheroini, [&] { return read_settings(config, ficheroini); }));
-    // Written only when the section is missing: a complete file (perhaps read-only) stays as it is.
-    if (!py::bool_(config.attr("has_section")("api"))) {
-        py::dict modelo;
-        modelo["api_key"] = "";
-        config.attr("add_section")("api");
-        for (auto lineas : modelo) config.attr("set")("api", lineas.first, lineas.second);
-        on_settings_file(ficheroini, [&] { write_settings(config, ficheroini); });
-    }
-    py::dict cvariables;
-    // A section without the entry is a key never given: empty, so the client stops politely.
-    cvariables["api_key"] = clean_key(config.attr("get")("api", "api_key", "fallback"_a = ""));
-    self.attr("cvariables") = cvariables;
-}
-
 // Headers, base address and API version for a key (without the blanks and invisible
 // characters a paste brings along).
 void use_key(py::object self, const py::str &given) {
@@ -445,7 +202,7 @@ void construct_client(py::object self) {
     py::object config = variable.attr("config");
     self.attr("indice") = pymod("crmapi").attr("indice")(
         self, "pais"_a = office_region(config.attr("get")("windows", "pais", "fallback"_a = "")),
-        "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = "8"));
+        "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = DEFAULT_INDEX_HOURS_TEXT));
 }
 
 // A new key from the configuration window: the client speaks with it from now on, and the
@@ -456,8 +213,6 @@ bool change_key(py::object self, py::str key) {
     self.attr("indice").attr("vaciar")();
     return true;
 }
-
-const char *const READER_DOC = "Reader of the API key in config.ini (section api, entry api_key).";
 
 const char *const CLIENT_DOC =
     "Client of the Holded REST API: lists, fetches, creates and updates records.\n"

@@ -5,6 +5,13 @@
 
 // The REST client of the CRM, its own reader of the API key and the resource table.
 void register_client(py::module_ &m);
+
+// Lists the contacts once, as at start-up, and records in the client how that went (crmapi.probar).
+bool probe(py::object self);
+
+// The key reader's constructor (crmapi.conf): reads config.ini's api section into cvariables.
+void construct_reader(py::object self);
+extern const char *const READER_DOC;
 // The contact index: every contact's numbers, e-mail and tax id, read once and kept.
 void register_index(py::module_ &m);
 

@@ -1,10 +1,9 @@
 // A call logged in Holded: a CRM event of kind "call" linked to the contact. Holded keeps no call
 // log of its own that the API reaches; an event is its documented place for "a call happened".
-// The answer is read the way Nuevo reads a create's, so a caller handles both alike.
+// The answer is read the way Nuevo reads a create's (write_outcome), so a caller handles both alike.
 #include "crmapi.hpp"
-#include "failure.hpp"
+#include "answers.hpp"
 #include "transport.hpp"
-#include "v2.hpp"
 
 #include <string>
 
@@ -14,64 +13,6 @@ namespace {
 const char *const V1_EVENTS = "crm/v1/events";
 const char *const V2_EVENTS = "events";
 const char *const CALL_KIND = "call";
-
-bool speaks_v2(const py::object &self) { return py::int_(self.attr("version")).cast<int>() == 2; }
-
-int status_of(const py::object &response) { return py::int_(response.attr("status_code")).cast<int>(); }
-
-// The answer's JSON; None when it is not JSON.
-py::object json_body(const py::object &response) {
-    try {
-        return pymod("json").attr("loads")(response.attr("text"));
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-        return py::none();
-    }
-}
-
-// The body of a refusal or a server error as JSON. A refusal in plain text (a blocked account) is
-// Holded speaking to the user: its words become the error; any other body that is not JSON raises
-// the decoder's error, as it does for every other request of the client.
-py::object decoded(const py::object &response) {
-    try {
-        return pymod("json").attr("loads")(response.attr("text"));
-    } catch (py::error_already_set &e) {
-        if (!e.matches(pymod("json").attr("JSONDecodeError"))) throw;
-        py::str type = response.attr("headers").attr("get")("Content-Type", "");
-        if (!py::bool_(type.attr("startswith")("text/plain"))) throw;
-        py::str words = response.attr("text").attr("strip")();
-        raise_user_error("Holded: " + std::string(py::str(words[py::slice(0, 160, 1)])));
-    }
-}
-
-// A server error raises: the event may or may not exist, and the caller decides whether to try again.
-[[noreturn]] void raise_server_failure(const py::object &response) {
-    std::string text = "Holded: error " + std::to_string(status_of(response));
-    py::object body = decoded(response);
-    if (py::isinstance<py::dict>(body))
-        for (const char *field : {"info", "detail", "title"}) {
-            py::object words = body.attr("get")(field);
-            if (py::isinstance<py::str>(words) && py::len(words) > 0) {
-                text += ": " + std::string(py::str(words));
-                break;
-            }
-        }
-    raise_user_error(text);
-}
-
-// The new event's id, its refusal in v1's shape, or None: a success that names no event (it may exist).
-py::object outcome(bool v2, const py::object &response) {
-    int status = status_of(response);
-    if (status >= 500) raise_server_failure(response);
-    if (status < 200 || status >= 300)
-        return v2 ? py::object(v2::to_v1_error(status, decoded(response))) : decoded(response);
-    py::object body = json_body(response);
-    if (!py::isinstance<py::dict>(body)) return py::none();
-    py::object id = body.attr("get")("id");
-    if (py::isinstance<py::str>(id) && py::len(id) > 0) return id;
-    // v1 may refuse with a success status and {"status": 0, "info": ...}.
-    return body.attr("get")("status").equal(py::int_(0)) ? body : py::object(py::none());
-}
 
 // The call's start in whole seconds since the epoch. Anything but a finite number raises before a
 // request is made.
@@ -128,5 +69,5 @@ py::object log_call(py::object self, py::object contacto, py::object nombre, py:
     py::dict body = event_body(v2, contacto, nombre, whole_seconds(inicio), descripcion);
     py::object url = py::object(self.attr("base_url")) + py::str(v2 ? V2_EVENTS : V1_EVENTS);
     transport::Request request{"post", url, self.attr("headers"), body, transport::Waiting::user, std::nullopt};
-    return outcome(v2, transport::exchange(request));
+    return write_outcome(v2, transport::exchange(request));
 }

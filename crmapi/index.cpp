@@ -7,11 +7,13 @@
 // plain C++ behind one mutex, which is never held while Python runs (the GIL may be handed over
 // then, and a thread waiting for the mutex with the GIL would stop both).
 #include "crmapi.hpp"
+#include "clock.hpp"
 #include "failure.hpp"
 #include "text.hpp"
+#include "services.hpp"
+#include "settings_file.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <ctime>
@@ -24,8 +26,6 @@
 #include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Fewer digits than this make no telephone number of any country.
 constexpr std::size_t MIN_NUMBER_DIGITS = 7;
@@ -261,8 +261,6 @@ Reading read_contact(const py::handle &record, const std::string &region, Entry 
 }
 
 py::dict as_record(const Contact &contact) { return py::dict("id"_a = contact.id, "name"_a = contact.name); }
-
-double seconds_since(Clock::time_point then) { return std::chrono::duration<double>(Clock::now() - then).count(); }
 
 // --- the index --------------------------------------------------------------------------------
 
@@ -618,7 +616,7 @@ void ContactIndex::import_entries(const py::list &entries, double read_at) {
     double age = std::max(0.0, pymod("time").attr("time")().cast<double>() - read_at);
     std::lock_guard<std::mutex> lock(mutex_);
     book_ = std::move(book);
-    built_at_ = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(age));
+    built_at_ = seconds_from_now(-age);
     read_wall_ = static_cast<std::time_t>(read_at);
     failed_ = false;
 }
@@ -651,9 +649,7 @@ bool start_background_build(const std::shared_ptr<ContactIndex> &index, bool for
     if (!index->reserve(force)) return false;
     auto body = [index] { build_in_background(index); };
     try {
-        pymod("threading")
-            .attr("Thread")("target"_a = py::cpp_function(body), "name"_a = "contact-index", "daemon"_a = true)
-            .attr("start")();
+        start_daemon(py::cpp_function(body), "contact-index");
     } catch (...) {
         index->unreserve();
         throw;
@@ -689,15 +685,8 @@ void publish_settings(py::module_ &m) {
     m.attr("INDEX_MAX_CONTACTS") = 200000;
 }
 
-}  // namespace
-
-void register_index(py::module_ &m) {
-    publish_settings(m);
-
-    m.def("numero_canonico", &numero_canonico, "texto"_a, "pais"_a = DEFAULT_REGION,
-          "The E.164 form of a telephone number written in any usual way (national numbers taken as\n"
-          "numbers of `pais`), or None when the text is no possible number (its length fits no number).");
-
+// The index as Python sees it: crmapi.indice.
+void register_index_class(py::module_ &m) {
     py::class_<ContactIndex, std::shared_ptr<ContactIndex>>(
         m, "indice",
         "The contact index of a client: every contact's numbers (canonical), e-mail and tax id.\n"
@@ -706,7 +695,7 @@ void register_index(py::module_ &m) {
         .def(py::init([](py::object client, const py::object &pais, py::object horas) {
                  return std::make_shared<ContactIndex>(std::move(client), office_region(pais), index_hours(horas));
              }),
-             "cliente"_a, "pais"_a = DEFAULT_REGION, "horas"_a = 8)
+             "cliente"_a, "pais"_a = DEFAULT_REGION, "horas"_a = DEFAULT_INDEX_HOURS_TEXT)
         .def_property_readonly("listo", &ContactIndex::ready, "True once a build has completed.")
         .def_property_readonly("activo", &ContactIndex::enabled, "False when the settings turn the index off.")
         .def_property_readonly("leyendo", &ContactIndex::building, "True while the contact list is being read.")
@@ -737,4 +726,16 @@ void register_index(py::module_ &m) {
         .def("agregar", &ContactIndex::add, "contacto"_a,
              "Puts a contact record (v1 shape, with its id) into the index, replacing the one of the same id.")
         .def("vaciar", &ContactIndex::clear, "Forgets every contact (a new key may be another account).");
+}
+
+}  // namespace
+
+void register_index(py::module_ &m) {
+    publish_settings(m);
+
+    m.def("numero_canonico", &numero_canonico, "texto"_a, "pais"_a = DEFAULT_REGION,
+          "The E.164 form of a telephone number written in any usual way (national numbers taken as\n"
+          "numbers of `pais`), or None when the text is no possible number (its length fits no number).");
+
+    register_index_class(m);
 }

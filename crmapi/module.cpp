@@ -1,4 +1,5 @@
 #include "crmapi.hpp"
+#include "gui.hpp"
 
 PYBIND11_MODULE(crmapi, m) {
     // The libraries the client uses are imported with the module, so that one that is missing

@@ -5,6 +5,7 @@
 
 #include "exchange.hpp"
 #include "failure.hpp"
+#include "settings_file.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -20,8 +21,6 @@ constexpr double USER_RATE_WAIT_SECONDS = 2;
 constexpr double BACKGROUND_RATE_WAIT_SECONDS = 60;
 
 double seconds_of(const py::handle &value) { return value.cast<double>(); }
-
-double seconds_until(Clock::time_point moment) { return std::chrono::duration<double>(moment - Clock::now()).count(); }
 
 // One exchange until `deadline`; a redirect the exchange did not follow (another host, or too
 // many) is refused in words.
@@ -63,7 +62,7 @@ double exchange_seconds() {
     return seconds_of(py::isinstance<py::tuple>(value) ? py::object(value[py::int_(1)]) : value);
 }
 
-Clock::time_point lookup_deadline() { return exchange::after(seconds_of(pymod("crmapi").attr("LOOKUP_TIMEOUT"))); }
+Clock::time_point lookup_deadline() { return seconds_from_now(seconds_of(pymod("crmapi").attr("LOOKUP_TIMEOUT"))); }
 
 namespace {
 
@@ -85,7 +84,7 @@ py::object exchange(const Request &request) {
     require_sendable_key(request.headers);
     // The exchange may take the client's time for one exchange, and no more than the caller's
     // deadline leaves.
-    Clock::time_point deadline = exchange::after(exchange_seconds());
+    Clock::time_point deadline = seconds_from_now(exchange_seconds());
     if (request.deadline) deadline = std::min(deadline, *request.deadline);
     py::object response = await_answer(request, deadline);
     if (py::int_(response.attr("status_code")).cast<int>() != 429) return response;
@@ -94,7 +93,7 @@ py::object exchange(const Request &request) {
     double cap = request.waiting == Waiting::user ? USER_RATE_WAIT_SECONDS : BACKGROUND_RATE_WAIT_SECONDS;
     double wait = std::min(retry_after(response), cap);
     if (request.waiting == Waiting::background)
-        deadline = std::max(deadline, exchange::after(wait + exchange_seconds()));
+        deadline = std::max(deadline, seconds_from_now(wait + exchange_seconds()));
     if (wait < seconds_until(deadline)) {
         py::gil_scoped_release released;
         std::this_thread::sleep_for(std::chrono::duration<double>(wait));

@@ -5,12 +5,9 @@
 
 #include "exchange.hpp"
 
-#include <chrono>
 #include <optional>
 
 namespace transport {
-
-using Clock = exchange::Clock;
 
 // Who waits for the answer: the user (the GUI is frozen meanwhile, so waits are short) or a
 // background job such as the contact index (it may wait out Holded's rate limit).

@@ -1,8 +1,8 @@
 // The e-mail check and the creation of a contact from the new-contact form's values.
 #include "crmprocs.hpp"
-#include "released.hpp"
-#include "failure.hpp"
 #include "fonts.hpp"
+#include "gui.hpp"
+#include "services.hpp"
 
 namespace {
 
@@ -123,7 +123,7 @@ py::dict form_record(const FormValues &form, const py::object &telefono) {
     nuevo["email"] = form.email;
     nuevo["mobile"] = telefono;
     nuevo["phone"] = telefono;
-    nuevo["socialNetworks"]["website"] = py::str("http://wa.me/") + telefono.attr("replace")(" ", "");
+    nuevo["socialNetworks"]["website"] = py::str("http://" + WHATSAPP_CHAT) + telefono.attr("replace")(" ", "");
     nuevo["type"] = holded_type(form.tipo);
     nuevo["taxOperation"] = "general";
     nuevo["isperson"] = py::bool_(is_empty_text(form.empresa));
@@ -155,10 +155,10 @@ bool add_directory_data(py::dict &nuevo, const FormValues &form) {
 
 void add_contact_person(py::dict &nuevo, const FormValues &form, const py::object &telefono) {
     if (is_empty_text(form.nombre)) return;
-    py::object capellido = is_empty_text(form.apellidos) ? form.empresa : form.apellidos;
-    if (is_empty_text(capellido)) capellido = nuevo["name"];
+    py::object surname = is_empty_text(form.apellidos) ? form.empresa : form.apellidos;
+    if (is_empty_text(surname)) surname = nuevo["name"];
     py::dict persona;
-    persona["name"] = form.nombre + py::str(" ") + capellido;
+    persona["name"] = form.nombre + py::str(" ") + surname;
     persona["phone"] = telefono;
     persona["email"] = form.email;
     py::list personas;
@@ -245,7 +245,6 @@ py::object create(const py::object &self, const py::object &apiteam, const py::d
     } catch (py::error_already_set &e) {
         py::object detail = request_failure(e);
         if (detail.is_none()) throw;
-        py::print(e.what());
         uncertain_numbers(apiteam).add(nuevo["phone"]);
         show_failure(tr("No se ha podido crear el contacto"), detail);
         return py::bool_(false);

@@ -1,8 +1,10 @@
 #pragma once
 #include "py.hpp"
 
+// WhatsApp's chat address, without its scheme; the number follows it.
+inline const std::string WHATSAPP_CHAT = "wa.me/";
 // Quick-link addresses; the text searched for is appended to each.
-inline const std::string WHATSAPP_CHAT_URL = "https://wa.me/";
+inline const std::string WHATSAPP_CHAT_URL = "https://" + WHATSAPP_CHAT;
 inline const std::string GOOGLE_SEARCH_URL = "https://www.google.com/search?q=";
 inline constexpr const char *LINKEDIN_SEARCH_URL = "https://www.linkedin.com/search/results/all/?keywords=";
 inline constexpr const char *LINKEDIN_SEARCH_ORIGIN = "&origin=GLOBAL_SEARCH_HEADER";
@@ -45,9 +47,9 @@ py::object alta(const py::object &self, const py::object &telefono);
 // built yet, or turned off).
 py::object ready_index(const py::object &apiteam);
 
-// The lookup of a number, the labelled input row and the quick-link searches.
+// The lookup of a number.
 void register_lookup(py::module_ &m);
-// The new-contact form.
+// The new-contact form, its labelled rows and its quick-link searches.
 void register_form(py::module_ &m);
 // The e-mail check and the creation of the contact.
 void register_create(py::module_ &m);

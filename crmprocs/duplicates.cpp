@@ -1,9 +1,9 @@
 // The check against duplicates before a contact is created: the contact index is asked for
 // contacts with the new one's number, e-mail or tax id, and the user chooses what to do.
 #include "crmprocs.hpp"
-#include "released.hpp"
-#include "failure.hpp"
 #include "fonts.hpp"
+#include "gui.hpp"
+#include "services.hpp"
 
 #include <algorithm>
 
@@ -63,8 +63,8 @@ Duplicate ask_about_duplicates(const py::list &matches) {
                                           "keep_on_top"_a = true, "modal"_a = true, "icon"_a = window_icon(),
                                           "finalize"_a = true));
     window->attr("bind")("<Escape>", "-VOLVER-");
-    py::tuple read = window->attr("read")();
-    std::string event = py::isinstance<py::str>(read[0]) ? read[0].cast<std::string>() : std::string();
+    py::object read = read_event(*window).first;
+    std::string event = py::isinstance<py::str>(read) ? read.cast<std::string>() : std::string();
     if (event == "-ABRIR-") return Duplicate::open_existing;
     if (event == "-CREAR-") return Duplicate::create_anyway;
     // Closing the window (or Escape) creates nothing and loses nothing: back to the form.

@@ -1,10 +1,10 @@
-// The new-contact form: shown for a number no contact has; OK hands its values to altateam.
+// The new-contact form: shown for a number no contact has; OK hands its values to altateam. Its
+// labelled rows and its quick-link searches are here too.
 #include "crmprocs.hpp"
-#include "released.hpp"
 
-#include "embedded_images.hpp"
-#include "failure.hpp"
 #include "fonts.hpp"
+#include "text.hpp"
+#include "gui.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -19,8 +19,6 @@ constexpr std::size_t SHOWN_NUMBER_MAX = 30;
 // Longest single wait of a read, in milliseconds: the toolkit's timer takes no larger value
 // safely, and a longer auto-close time is waited out in several reads.
 constexpr double LONGEST_WAIT_MS = 3600.0 * 1000.0;
-
-py::bytes toggle_picture(bool on) { return py::bytes(on ? embedded::TOGGLE_ON_PNG_B64 : embedded::TOGGLE_OFF_PNG_B64); }
 
 // The lookup's helpers are reached through the module at call time, like any caller would.
 py::object lookup_function(const char *name) { return pymod("crmprocs").attr(name); }
@@ -111,7 +109,7 @@ py::list buttons_row(const py::object &sg) {
         sg.attr("Button")(tr("Cancelar"), "key"_a = "Cancelar"), sg.attr("Text")("   "),
         sg.attr("Button")(tr("OK"), "font"_a = fonts::HEADING, "expand_x"_a = true, "bind_return_key"_a = true),
         sg.attr("Text")(tr("Nuevo REGISTRO usando IA")),
-        sg.attr("Button")("", "image_data"_a = toggle_picture(true), "key"_a = "-TOGGLE-GRAPHIC-",
+        sg.attr("Button")("", "image_data"_a = py::bytes(switch_picture(true)), "key"_a = "-TOGGLE-GRAPHIC-",
                           "button_color"_a = py::make_tuple(background, background), "border_width"_a = 0,
                           "tooltip"_a = tr("ON: la empresa se busca en el directorio de empresas y sus datos se "
                                            "añaden al contacto. OFF: no se consulta el directorio.")));
@@ -191,6 +189,36 @@ bool accept(const py::object &window, const py::object &values, const py::object
     return answer.is_none() || created_id(answer, self.attr("variable").attr("apiteam"));
 }
 
+// One layout row of the form: a right-aligned caption and its text field (crmprocs.InfoIn).
+py::list InfoIn(py::object text, py::object key, py::object enable_events) {
+    py::object sg = toolkit();
+    py::list row;
+    row.append(sg.attr("Text")(text, "size"_a = py::make_tuple(0, 0), "justification"_a = "r", "font"_a = fonts::FIELD,
+                               "expand_x"_a = 10));
+    row.append(sg.attr("Input")("key"_a = key, "size"_a = py::make_tuple(50, 0), "enable_events"_a = enable_events));
+    return row;
+}
+
+// Names go into the query as typed, but for the two characters that would end the keywords early.
+py::str query_text(const py::object &typed) { return py::str(text::query_safe(py::str(typed).cast<std::string>())); }
+
+// The quick links: the caller's WhatsApp chat, a search of the number, and LinkedIn searches of
+// the names typed (crmprocs.blink).
+py::object blink(py::object valores, py::object telefono) {
+    std::string number = py::str(telefono).cast<std::string>();
+    open_page(py::str(WHATSAPP_CHAT_URL + text::international_digits(number, HOME_COUNTRY_PREFIX)), 2, false);
+    open_page(py::str(GOOGLE_SEARCH_URL + text::without(number, " ")));
+
+    py::str nombre(valores[py::str("-Nombre-")]), apellidos(valores[py::str("-Apellidos-")]);
+    py::str empresa(valores[py::str("-Empresa-")]);
+    if (py::len(nombre) + py::len(apellidos) > 0)
+        open_page(py::str(LINKEDIN_SEARCH_URL) + query_text(nombre) + py::str("%20") + query_text(apellidos) +
+                  py::str(LINKEDIN_SEARCH_ORIGIN));
+    if (py::len(empresa) > 0)
+        open_page(py::str(LINKEDIN_SEARCH_URL) + query_text(empresa) + py::str(LINKEDIN_SEARCH_ORIGIN));
+    return py::none();
+}
+
 }  // namespace
 
 py::object alta(const py::object &self, const py::object &telefono) {
@@ -210,16 +238,14 @@ py::object alta(const py::object &self, const py::object &telefono) {
     py::object timeout_event = py::getattr(sg, "TIMEOUT_KEY", py::str("__TIMEOUT__"));
     bool directory_on = true;
     while (true) {
-        py::tuple read = window->attr("read")("timeout"_a = auto_close.next_timeout());
-        py::object event = read[0];
-        py::object values = read[1];
+        auto [event, values] = read_event(*window, auto_close.next_timeout());
         if (auto_close.expired(event, values, timeout_event)) break;
         if (event.is_none() || event.equal(py::str("Cancelar"))) break;
         if (py::isinstance<py::str>(event) && py::bool_(event.attr("endswith")("-redes-"))) {
             lookup_function("blink")(values, telefono);
         } else if (event.equal(py::str("-TOGGLE-GRAPHIC-"))) {
             directory_on = !directory_on;
-            (*window)["-TOGGLE-GRAPHIC-"].attr("update")("image_data"_a = toggle_picture(directory_on));
+            (*window)["-TOGGLE-GRAPHIC-"].attr("update")("image_data"_a = py::bytes(switch_picture(directory_on)));
         } else if (event.equal(py::str("-Email-"))) {
             follow_email(*window, values["-Email-"]);
         } else if (event.equal(py::str("OK")) || event.equal(tr("OK"))) {
@@ -231,6 +257,9 @@ py::object alta(const py::object &self, const py::object &telefono) {
 }
 
 void register_form(py::module_ &m) {
+    m.def("blink", &blink, "valores"_a, "telefono"_a, "Opens the WhatsApp, Google and LinkedIn searches for a caller.");
+    m.def("InfoIn", &InfoIn, "text"_a, "key"_a, "enable_events"_a = false,
+          "One layout row: a right-aligned caption and its text field.");
     m.def("alta", &alta, "self"_a, "telefono"_a,
           "Opens the new-contact form for a number no contact has and creates the contact on OK.");
 }

@@ -1,11 +1,10 @@
-// The lookup of a caller among the Holded contacts, the labelled input row of the new-contact
-// form and the quick-link searches for a caller.
+// The lookup of a caller among the Holded contacts: the contact index, else Holded's filters; the
+// pages of the contacts found, else the new-contact form.
 #include "contacts.hpp"
 #include "crmprocs.hpp"
 #include "failure.hpp"
-#include "released.hpp"
-#include "fonts.hpp"
-#include "text.hpp"
+#include "gui.hpp"
+#include "services.hpp"
 
 #include <string>
 
@@ -78,33 +77,6 @@ py::object buscateam(py::object self, py::object ntelf, py::object tray, py::obj
     return py::none();
 }
 
-py::list InfoIn(py::object text, py::object key, py::object enable_events) {
-    py::object sg = toolkit();
-    py::list row;
-    row.append(sg.attr("Text")(text, "size"_a = py::make_tuple(0, 0), "justification"_a = "r", "font"_a = fonts::FIELD,
-                               "expand_x"_a = 10));
-    row.append(sg.attr("Input")("key"_a = key, "size"_a = py::make_tuple(50, 0), "enable_events"_a = enable_events));
-    return row;
-}
-
-// Names go into the query as typed, but for the two characters that would end the keywords early.
-py::str query_text(const py::object &typed) { return py::str(text::query_safe(py::str(typed).cast<std::string>())); }
-
-py::object blink(py::object valores, py::object telefono) {
-    std::string number = py::str(telefono).cast<std::string>();
-    open_page(py::str(WHATSAPP_CHAT_URL + text::international_digits(number, HOME_COUNTRY_PREFIX)), 2, false);
-    open_page(py::str(GOOGLE_SEARCH_URL + text::without(number, " ")));
-
-    py::str nombre(valores[py::str("-Nombre-")]), apellidos(valores[py::str("-Apellidos-")]);
-    py::str empresa(valores[py::str("-Empresa-")]);
-    if (py::len(nombre) + py::len(apellidos) > 0)
-        open_page(py::str(LINKEDIN_SEARCH_URL) + query_text(nombre) + py::str("%20") + query_text(apellidos) +
-                  py::str(LINKEDIN_SEARCH_ORIGIN));
-    if (py::len(empresa) > 0)
-        open_page(py::str(LINKEDIN_SEARCH_URL) + query_text(empresa) + py::str(LINKEDIN_SEARCH_ORIGIN));
-    return py::none();
-}
-
 }  // namespace
 
 py::object ready_index(const py::object &apiteam) {
@@ -114,9 +86,6 @@ py::object ready_index(const py::object &apiteam) {
 }
 
 void register_lookup(py::module_ &m) {
-    m.def("blink", &blink, "valores"_a, "telefono"_a, "Opens the WhatsApp, Google and LinkedIn searches for a caller.");
-    m.def("InfoIn", &InfoIn, "text"_a, "key"_a, "enable_events"_a = false,
-          "One layout row: a right-aligned caption and its text field.");
     m.def("buscar_contactos", &buscar_contactos, "self"_a, "ntelf"_a,
           "The contacts with this number: from the contact index when it knows the number (no request),\n"
           "else from Holded's exact filters, whose finds the index learns. Raises when Holded cannot be\n"

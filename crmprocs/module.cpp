@@ -1,4 +1,5 @@
 #include "crmprocs.hpp"
+#include "gui.hpp"
 
 PYBIND11_MODULE(crmprocs, m) {
     // The modules the workflows use are imported with this one, so that one that is missing

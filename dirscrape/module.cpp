@@ -1,4 +1,5 @@
 #include "dirscrape.hpp"
+#include "gui.hpp"
 
 PYBIND11_MODULE(dirscrape, m) {
     // The libraries the lookup uses are imported with the module, so that one that is missing or

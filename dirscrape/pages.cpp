@@ -1,7 +1,7 @@
 // Fetching the directory's pages: the request, the page's decoding and parsing, get_request.
 #include "dirscrape.hpp"
 #include "exchange.hpp"
-#include "released.hpp"
+#include "gui.hpp"
 
 namespace {
 
@@ -73,7 +73,7 @@ py::object fetch_page(const py::object &url, long &status) {
     py::dict headers("User-Agent"_a = setting("USER_AGENT"));
     double seconds = setting("REQUEST_TIMEOUT").cast<double>();
     auto longest = setting("MAX_PAGE_BYTES").cast<std::size_t>();
-    exchange::Call call{"get", url, headers, py::none(), seconds, exchange::after(seconds), longest};
+    exchange::Call call{"get", url, headers, py::none(), seconds, seconds_from_now(seconds), longest};
     py::object answer = exchange::run(call);
     Response response;
     response.status_code = answer.attr("status_code");

@@ -1,10 +1,10 @@
 // The search by name: the listing, its results, the chooser among several, the chosen company.
 #include "dirscrape.hpp"
-#include "released.hpp"
 
-#include "failure.hpp"
 #include "fonts.hpp"
 #include "words.hpp"
+#include "gui.hpp"
+#include "services.hpp"
 
 #include <algorithm>
 #include <map>
@@ -42,9 +42,9 @@ struct Candidate {
 
 // The results offered to the user, in page order.
 struct Results {
-    py::list listaresultado;           // the company pages' addresses
-    py::list plistares;                // what each row shows (its name, told apart), in the same order
-    std::size_t totalanchonombre = 0;  // the longest name's length, in characters
+    py::list addresses;          // the company pages' addresses
+    py::list rows;               // what each row shows (its name, told apart), in the same order
+    std::size_t widest_row = 0;  // the longest name's length, in characters
 };
 
 // Blanks become hyphens before the strip, so blanks at the ends stay in the address as hyphens.
@@ -192,10 +192,10 @@ Results keep_matching(const std::vector<Candidate> &found, const py::list &palab
     for (const Candidate &candidate : found)
         if (carries_search(words_of(candidate.name), search_words)) kept.push_back(candidate);
     Results results;
-    results.plistares = rows_shown(kept);
+    results.rows = rows_shown(kept);
     for (std::size_t i = 0; i < kept.size(); ++i) {
-        results.listaresultado.append(kept[i].address);
-        results.totalanchonombre = std::max(results.totalanchonombre, py::len(results.plistares[i]));
+        results.addresses.append(kept[i].address);
+        results.widest_row = std::max(results.widest_row, py::len(results.rows[i]));
     }
     return results;
 }
@@ -205,11 +205,10 @@ Results keep_matching(const std::vector<Candidate> &found, const py::list &palab
 py::list chooser_layout(const py::object &sg, const Results &results) {
     py::object open_pages =
         sg.attr("Button")(verbatim("Abrir web informacion"), "key"_a = "verwer", "size"_a = py::make_tuple(10, 3));
-    py::object size =
-        py::make_tuple(results.totalanchonombre + LIST_EXTRA_COLUMNS, py::len(results.plistares) + LIST_EXTRA_ROWS);
+    py::object size = py::make_tuple(results.widest_row + LIST_EXTRA_COLUMNS, py::len(results.rows) + LIST_EXTRA_ROWS);
     py::object names =
-        sg.attr("Listbox")("values"_a = results.plistares, "key"_a = "-LISTBOX-", "size"_a = size,
-                           "font"_a = fonts::PLAIN, "select_mode"_a = sg.attr("LISTBOX_SELECT_MODE_MULTIPLE"));
+        sg.attr("Listbox")("values"_a = results.rows, "key"_a = "-LISTBOX-", "size"_a = size, "font"_a = fonts::PLAIN,
+                           "select_mode"_a = sg.attr("LISTBOX_SELECT_MODE_MULTIPLE"));
     py::object use_one = sg.attr("Button")(verbatim("USAR DATOS EINFORMA"), "key"_a = "-exportar-",
                                            "font"_a = fonts::PLAIN, "expand_x"_a = true);
     py::object status = sg.attr("StatusBar")("", "key"_a = "-STATUS-", "size"_a = py::make_tuple(30, 1));
@@ -227,11 +226,10 @@ py::object choose(const Results &results) {
     window->attr("bind")("<Escape>", "Exit");
     // Each row shows something of its own, so what a row shows finds its result.
     auto address_of = [&](const py::handle &row) -> py::object {
-        return results.listaresultado[results.plistares.attr("index")(row)];
+        return results.addresses[results.rows.attr("index")(row)];
     };
     while (true) {
-        py::tuple read = window->attr("read")();
-        py::object event = read[0], values = read[1];
+        auto [event, values] = read_event(*window);
         if (event.is_none() || event.equal(sg.attr("WIN_CLOSED")) || event.equal(py::str("Exit"))) return py::none();
         if (event.equal(py::str("verwer"))) {
             for (py::handle row : values["-LISTBOX-"]) open_page(address_of(row));
@@ -255,9 +253,9 @@ py::object choose(const Results &results) {
 // The company page to read: the only result at once, else the user's pick in the chooser; None
 // when there is no result or the user picks none.
 py::object pick(const Results &results) {
-    std::size_t count = py::len(results.listaresultado);
+    std::size_t count = py::len(results.addresses);
     if (count == 0) return py::none();
-    if (count == 1) return results.listaresultado[0];
+    if (count == 1) return results.addresses[0];
     return choose(results);
 }
 

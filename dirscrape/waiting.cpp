@@ -4,10 +4,10 @@
 // Only the GUI thread touches the toolkit's windows; the worker merely wakes the notice's read
 // with write_event_value, which the toolkit makes for other threads.
 #include "dirscrape.hpp"
-#include "released.hpp"
 
 #include "failure.hpp"
 #include "fonts.hpp"
+#include "gui.hpp"
 
 #include <memory>
 
@@ -50,10 +50,7 @@ py::object start_worker(const std::function<py::object()> &work, const std::shar
         }
         finish(outcome);
     });
-    py::object thread =
-        pymod("threading").attr("Thread")("target"_a = target, "name"_a = "directorio", "daemon"_a = true);
-    thread.attr("start")();
-    return thread;
+    return start_daemon(target, "directorio");
 }
 
 // Waits for the worker. A fetch over within a moment shows nothing; a longer one shows the
@@ -72,8 +69,7 @@ bool wait_for(const py::object &thread, const std::shared_ptr<Outcome> &outcome)
     if (outcome->done) return true;
     outcome->notice = *notice;
     while (!outcome->done) {
-        py::tuple read = notice->attr("read")("timeout"_a = LONGEST_WAIT_MS);
-        if (read[0].is_none()) {
+        if (read_event(*notice, py::int_(LONGEST_WAIT_MS)).first.is_none()) {
             outcome->notice = py::object();
             return false;
         }

@@ -1,5 +1,6 @@
 // Settings-file helper of the configuration module: completes config.ini with its defaults.
 #include "py.hpp"
+#include "settings_file.hpp"
 
 namespace {
 

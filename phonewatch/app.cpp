@@ -1,21 +1,20 @@
-// The application object: start-up, the tray turns and their menu, the forms of callers without
-// a contact, and the manual search window. Calls themselves are watched and presented by the
+// The application object: start-up, the tray turns and their menu, and the forms of callers
+// without a contact (the manual search window is in search.cpp). Calls themselves are watched and presented by the
 // threads of presence.cpp; the tray loop only does what needs the GUI thread.
 #include "phonewatch.hpp"
 
 #include "contacts.hpp"
 #include "failure.hpp"
 #include "fonts.hpp"
-#include "released.hpp"
 #include "text.hpp"
+#include "gui.hpp"
+#include "settings_file.hpp"
 
 #include <optional>
 #include <string>
 
 namespace {
 
-// The search window takes a number only from this many characters (blanks and + count).
-constexpr size_t SEARCH_MIN_LENGTH = 9;
 // Longest wait of a tray read: how often the status line is looked at when nothing happens (work
 // for the GUI thread, a choice in the menu end the wait at once).
 constexpr int TRAY_READ_MS = 1000;
@@ -51,8 +50,6 @@ bool guarded(Action &&action) {
     }
     return false;
 }
-
-py::object buscateam() { return pymod("crmprocs").attr("buscateam"); }
 
 py::list tray_menu() {
     py::list items;
@@ -135,16 +132,6 @@ void start_runtime(Runtime &runtime) {
     runtime.calls = queue.attr("SimpleQueue")();
     runtime.notices = queue.attr("SimpleQueue")();
     runtime.toasts = py::list();
-}
-
-// A number to look up: the presenter's, off the GUI thread, in a run (its queue is the attribute
-// `consultas`); looked up here when the window is used on its own, without a run.
-void look_up(const py::object &self, const py::str &number, const char *source) {
-    py::object calls = py::getattr(self, "consultas", py::none());
-    if (calls.is_none())
-        buscateam()(self, number, "origen"_a = source);
-    else
-        calls.attr("put")(py::make_tuple(number, source));
 }
 
 void look_up_startup_number(const py::object &self) {
@@ -308,62 +295,6 @@ py::bool_ home(py::object self) {
     }
 }
 
-// --- the manual search window -----------------------------------------------------------------
-
-// A number the search can take: acceptable, with a digit, and long enough.
-bool searchable(const py::str &text) {
-    return py::len(text) >= SEARCH_MIN_LENGTH && validatenumero(text) && has_digit(text);
-}
-
-// The search field's colour and hint while the user types: blue once the text can be searched,
-// orange (and the hint) while it cannot.
-void colour_field(const py::object &window, const py::str &text) {
-    if (searchable(text)) {
-        window[py::str("-tlf-")].attr("update")("background_color"_a = "Blue");
-        window[py::str("-HINT-")].attr("update")("value"_a = "");
-    } else if (py::len(text) > 1) {
-        window[py::str("-tlf-")].attr("update")("background_color"_a = "orange");
-        window[py::str("-HINT-")].attr("update")("value"_a = tr("Escriba un teléfono de al menos 9 cifras"));
-    }
-}
-
-py::list search_layout(const py::object &sg) {
-    py::list layout;
-    layout.append(make_list(sg.attr("Text")(tr("Telefono:"), "font"_a = fonts::HEADING)));
-    layout.append(make_list(sg.attr("Input")("key"_a = "-tlf-", "size"_a = py::make_tuple(15, 0),
-                                             "font"_a = fonts::FIELD, "enable_events"_a = true, "focus"_a = true)));
-    layout.append(make_list(sg.attr("Text")("", "key"_a = "-HINT-", "size"_a = py::make_tuple(40, 1))));
-    layout.append(make_list(sg.attr("Button")(tr("Buscar"), "p"_a = py::make_tuple(0, 5), "font"_a = fonts::HEADING,
-                                              "key"_a = "buscar", "expand_x"_a = 10)));
-    return layout;
-}
-
-py::bool_ buscar(py::object self) {
-    py::object sg = toolkit();
-    py::object settings = self.attr("variable").attr("cvariables");
-    // Closed on every way out, a failed lookup included (the tray reports the failure).
-    ScopedWindow window(sg.attr("Window")(
-        "", search_layout(sg), "return_keyboard_events"_a = true, "force_toplevel"_a = true, "icon"_a = window_icon(),
-        "auto_close"_a = settings["autocierre"], "auto_close_duration"_a = settings["autocierre_tiempo"]));
-    while (true) {
-        py::tuple result = window->attr("read")();
-        py::object event = result[0];
-        py::object values = result[1];
-        std::string name = text_of(event);
-        // A pasted number may carry a service prefix, other digits or invisible blanks.
-        if (name == "-tlf-") colour_field(*window, clean_number(values[py::str("-tlf-")]));
-        if (event.is_none() || is_escape(name)) break;
-        if (name == "buscar" || is_enter(name)) {
-            py::str text = clean_number(values[py::str("-tlf-")]);
-            if (searchable(text)) {
-                look_up(self, procetlf(text), "busqueda");
-                break;
-            }
-        }
-    }
-    return py::bool_(true);
-}
-
 // A notice from any thread that never waits: the creation of a contact, for instance.
 void avisar(py::object self, py::str titulo, py::str mensaje) { post_notice(runtime_of(self), titulo, mensaje); }
 
@@ -381,7 +312,7 @@ void register_app(py::module_ &m) {
                                           "The application: constructing it runs it until the user shuts it down.");
     def_init(cls, construct);
     cls.def("home", &home, "One tray turn: True after shutting down, False after the settings window.");
-    cls.def("buscar", &buscar, "The manual search window; True once it has closed.");
+    cls.def("buscar", &search_window, "The manual search window; True once it has closed.");
     cls.def(
         "recientes",
         [](py::object self) {

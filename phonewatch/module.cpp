@@ -1,4 +1,5 @@
 #include "phonewatch.hpp"
+#include "gui.hpp"
 
 PYBIND11_MODULE(phonewatch, m) {
     // The modules the application uses are imported with this one, so that one that is missing

@@ -2,6 +2,7 @@
 #include "phonewatch.hpp"
 
 #include "text.hpp"
+#include "settings_file.hpp"
 
 #include <string>
 #include <utility>
@@ -94,12 +95,13 @@ py::str startup_number(const py::list &argv, const py::object &settings) {
 
     // Runs are prepended from the last one until exactly nine digits are reached; whatever
     // that gives, its last nine digits are the number.
-    std::string ctele;
+    std::string digits_kept;
     for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
-        ctele = run->second + ctele;
-        if (ctele.size() == STARTUP_DIGITS) break;
+        digits_kept = run->second + digits_kept;
+        if (digits_kept.size() == STARTUP_DIGITS) break;
     }
-    return py::str(ctele.size() > STARTUP_DIGITS ? ctele.substr(ctele.size() - STARTUP_DIGITS) : ctele);
+    return py::str(digits_kept.size() > STARTUP_DIGITS ? digits_kept.substr(digits_kept.size() - STARTUP_DIGITS)
+                                                       : digits_kept);
 }
 
 bool has_digit(const py::str &number) { return !text::ascii_digits(number.cast<std::string>()).empty(); }

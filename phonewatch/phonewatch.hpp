@@ -8,9 +8,9 @@
 // State shared by these threads is plain C++ behind a mutex that is never held while Python
 // runs, or Python objects that are safe across threads (queue.SimpleQueue).
 #pragma once
+#include "clock.hpp"
 #include "py.hpp"
 
-#include <chrono>
 #include <cstddef>
 #include <ctime>
 #include <deque>
@@ -19,8 +19,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-
-using Clock = std::chrono::steady_clock;
 
 // --- numbers (numbers.cpp) --------------------------------------------------------------------
 
@@ -249,3 +247,14 @@ bool is_enter(const std::string &event);
 bool is_escape(const std::string &event);
 
 void register_app(py::module_ &m);
+
+// --- the manual search window (search.cpp) ----------------------------------------------------
+
+// The window (phonewatch.buscar): a number typed or pasted, looked up on Enter or "Buscar";
+// True once it has closed.
+py::bool_ search_window(py::object self);
+
+// A number to look up, from the search window or the command line: the presenter's, off the GUI
+// thread, in a run (its queue is the attribute `consultas`); crmprocs.buscateam's, here, when the
+// window is used on its own, without a run.
+void look_up(const py::object &self, const py::str &number, const char *source);

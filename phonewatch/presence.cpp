@@ -5,7 +5,6 @@
 #include "phonewatch.hpp"
 
 #include "contacts.hpp"
-#include "failure.hpp"
 
 #include <algorithm>
 
@@ -18,10 +17,6 @@ constexpr size_t EXTENSION_LENGTH = 6;
 constexpr double JOIN_SECONDS = 1.0;
 
 double module_seconds(const char *name) { return pymod("phonewatch").attr(name).cast<double>(); }
-
-py::object new_thread(const py::object &target, const char *name) {
-    return pymod("threading").attr("Thread")("target"_a = target, "name"_a = name, "daemon"_a = true);
-}
 
 // --- the handset ------------------------------------------------------------------------------
 
@@ -156,15 +151,14 @@ Presence::Presence(const py::object &self) {
     calls_ = runtime->calls;
     py::object stop = stop_, calls = calls_;
     py::object app_object = self;
-    presenter_ =
-        new_thread(py::cpp_function([weak, app_object, calls, stop] { run_presenter(weak, app_object, calls, stop); }),
-                   "call-presenter");
-    presenter_.attr("start")();
+    presenter_ = start_daemon(
+        py::cpp_function([weak, app_object, calls, stop] { run_presenter(weak, app_object, calls, stop); }),
+        "call-presenter");
     py::object app = self.attr("app");
     if (app.is_none()) return;
     HandsetReader reader{app, py::getattr(self, "registro", py::none())};
-    watch_ = new_thread(py::cpp_function([weak, reader, stop] { watch_handset(weak, reader, stop); }), "handset-watch");
-    watch_.attr("start")();
+    watch_ =
+        start_daemon(py::cpp_function([weak, reader, stop] { watch_handset(weak, reader, stop); }), "handset-watch");
 }
 
 void Presence::stop() noexcept {

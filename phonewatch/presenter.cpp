@@ -14,14 +14,6 @@ namespace {
 // The presenter's rhythm when no call comes: how often it looks after Holded and the index.
 constexpr double PRESENTER_TICK_SECONDS = 1.0;
 
-py::object new_thread(const py::object &target, const char *name) {
-    return pymod("threading").attr("Thread")("target"_a = target, "name"_a = name, "daemon"_a = true);
-}
-
-Clock::time_point seconds_from_now(double seconds) {
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
 double wall_now() { return pymod("time").attr("time")().cast<double>(); }
 
 // What a finished probe found; starts the next one when it is due.
@@ -46,8 +38,7 @@ void follow_holded(Runtime &runtime) {
         state.next_try = seconds_from_now(retry_seconds());
     }
     if (Clock::now() >= state.next_try) {
-        state.probe = new_thread(state.client.attr("probar"), "holded-probe");
-        state.probe.attr("start")();
+        state.probe = start_daemon(state.client.attr("probar"), "holded-probe");
     }
 }
 

@@ -7,7 +7,8 @@
 
 #include "contacts.hpp"
 #include "failure.hpp"
-#include "released.hpp"
+#include "gui.hpp"
+#include "services.hpp"
 #include <functional>
 #include <string>
 #include <vector>
@@ -85,8 +86,7 @@ py::object off_the_gui_thread(const py::object &window, const py::str &doing, co
             outcome.append(e.value());
         }
     };
-    py::object thread = pymod("threading").attr("Thread")("target"_a = py::cpp_function(body), "daemon"_a = true);
-    thread.attr("start")();
+    py::object thread = start_daemon(py::cpp_function(body), "recent-calls");
     // Drawn, not read: what is clicked meanwhile waits for the window's next read.
     while (py::bool_(thread.attr("is_alive")())) {
         window.attr("refresh")();
@@ -161,15 +161,15 @@ void RecentCalls::run() {
     (**window_)[py::str(TABLE)].attr("bind")("<Double-Button-1>", "+DOBLE");
     load();
     while (true) {
-        py::tuple read = (*window_)->attr("read")();
-        std::string event = py::isinstance<py::str>(read[0]) ? read[0].cast<std::string>() : std::string();
-        if (read[0].is_none() || event == "-CERRAR-" || is_escape(event)) break;
+        auto [read, values] = read_event(**window_);
+        std::string event = py::isinstance<py::str>(read) ? read.cast<std::string>() : std::string();
+        if (read.is_none() || event == "-CERRAR-" || is_escape(event)) break;
         if (event == "-DESCONOCIDOS-") {
-            unknown_only_ = py::bool_(read[1][py::str("-DESCONOCIDOS-")]);
+            unknown_only_ = py::bool_(values[py::str("-DESCONOCIDOS-")]);
             load();
             continue;
         }
-        const Line *line = selected(read[1]);
+        const Line *line = selected(values);
         if (line == nullptr) continue;
         Line chosen = *line;
         if (event == std::string(TABLE) + "+DOBLE" || is_enter(event))

@@ -5,7 +5,8 @@
 #include "phonewatch.hpp"
 
 #include "failure.hpp"
-#include "released.hpp"
+#include "gui.hpp"
+#include "services.hpp"
 
 #include <vector>
 
@@ -56,14 +57,14 @@ py::object pick_contact(const py::object &index) {
                                           "modal"_a = true, "return_keyboard_events"_a = true));
     Choices choices;
     while (true) {
-        py::tuple read = window->attr("read")();
-        std::string event = py::isinstance<py::str>(read[0]) ? read[0].cast<std::string>() : std::string();
-        if (read[0].is_none() || event == "-CANCELAR-" || is_escape(event)) return py::none();
+        auto [read, values] = read_event(*window);
+        std::string event = py::isinstance<py::str>(read) ? read.cast<std::string>() : std::string();
+        if (read.is_none() || event == "-CANCELAR-" || is_escape(event)) return py::none();
         if (event == "-NOMBRE-") {
-            choices.fill(index.attr("nombres")(read[1][py::str("-NOMBRE-")], NAMES_SHOWN));
+            choices.fill(index.attr("nombres")(values[py::str("-NOMBRE-")], NAMES_SHOWN));
             (*window)["-ELEGIDO-"].attr("update")("values"_a = choices.lines);
         } else if (event == "-ANADIR-" || is_enter(event)) {
-            py::object contact = choices.chosen(read[1][py::str("-ELEGIDO-")]);
+            py::object contact = choices.chosen(values[py::str("-ELEGIDO-")]);
             if (!contact.is_none()) return contact;
         }
     }
@@ -85,7 +86,7 @@ std::string field_for(const py::dict &record) {
     ScopedWindow window(sg.attr("Window")(tr("Añadir a un contacto"), layout, "icon"_a = window_icon(),
                                           "modal"_a = true, "return_keyboard_events"_a = true));
     while (true) {
-        py::object event = window->attr("read")()[py::int_(0)];
+        py::object event = read_event(*window).first;
         std::string name = py::isinstance<py::str>(event) ? event.cast<std::string>() : std::string();
         if (name == "mobile" || name == "phone") return name;
         if (event.is_none() || name == "-CANCELAR-" || is_escape(name)) return "";

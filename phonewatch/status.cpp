@@ -2,8 +2,6 @@
 // the one notice each change of state is worth.
 #include "phonewatch.hpp"
 
-#include "failure.hpp"
-
 namespace {
 
 // Seconds without an answer from the handset before the user is told it is lost: one failed
@@ -71,7 +69,7 @@ Change Status::handset_read(bool answered) {
         silent_since_ = Clock::now();
         handset_since_ = std::time(nullptr);
     }
-    if (std::chrono::duration<double>(Clock::now() - *silent_since_).count() < silence) return Change::none;
+    if (seconds_since(*silent_since_) < silence) return Change::none;
     handset_ = HandsetLink::silent;
     return Change::handset_lost;
 }

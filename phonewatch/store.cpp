@@ -6,6 +6,7 @@
 #include "phonewatch.hpp"
 
 #include "failure.hpp"
+#include "settings_file.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -195,9 +196,7 @@ void CallLog::start_writer() {
         }
         connection.attr("close")();
     };
-    writer_ = pymod("threading")
-                  .attr("Thread")("target"_a = py::cpp_function(body), "name"_a = "call-log", "daemon"_a = true);
-    writer_.attr("start")();
+    writer_ = start_daemon(py::cpp_function(body), "call-log");
 }
 
 void CallLog::close() {

@@ -8,6 +8,7 @@
 #include "embedded_images.hpp"
 #include "released.hpp"
 #include "text.hpp"
+#include "gui.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -306,9 +307,7 @@ void Tray::start_icon(const py::object &pystray) {
     icon_ = pystray.attr("Icon")("callcompanion", icon_picture(false), icon_title(status()),
                                  icon_menu(pystray, entries_, events_, status_cell_));
     if (backend_of(pystray) == "pystray._xorg") listen_for_clicks(icon_, events_);
-    icon_thread_ =
-        pymod("threading").attr("Thread")("target"_a = icon_.attr("run"), "name"_a = "tray-icon", "daemon"_a = true);
-    icon_thread_.attr("start")();
+    icon_thread_ = start_daemon(icon_.attr("run"), "tray-icon");
 }
 
 py::list Tray::window_menu() const {
@@ -417,7 +416,7 @@ void Tray::set_status(const py::str &line, bool attention) {
 
 void Tray::linger(double seconds) {
     if (!toolkit_has_tk()) return;
-    auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    auto until = seconds_from_now(seconds);
     py::list shown = shown_notices(*runtime_);
     while (Clock::now() < until && py::len(shown) > 0) run_tk(TK_SLICE_MS);
     // The run ends: what is still on the screen goes with it.

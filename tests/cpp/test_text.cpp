@@ -4,7 +4,6 @@
 
 #include <iostream>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -18,16 +17,6 @@ void check_equal(const A &got, const B &wanted, const char *what, int line) {
 }
 
 #define CHECK_EQ(got, wanted) check_equal((got), (wanted), #got " == " #wanted, __LINE__)
-
-using Runs = std::vector<std::string>;
-
-void digit_runs() {
-    CHECK_EQ(text::whole_word_digit_runs("tel:+34 622 33 44 55"), (Runs{"34", "622", "33", "44", "55"}));
-    CHECK_EQ(text::whole_word_digit_runs("abc123 456"), (Runs{"456"}));       // glued to letters: part of a word
-    CHECK_EQ(text::whole_word_digit_runs("123_4 x9 5-6"), (Runs{"5", "6"}));  // "_" is a word character
-    CHECK_EQ(text::whole_word_digit_runs("ñ123 (612)"), (Runs{"612"}));       // so is a letter outside ASCII
-    CHECK_EQ(text::whole_word_digit_runs(""), Runs{});
-}
 
 void chat_numbers() {
     CHECK_EQ(text::international_digits("622 33 44 55", "34"), std::string("34622334455"));
@@ -55,7 +44,6 @@ void small_helpers() {
 }  // namespace
 
 int main() {
-    digit_runs();
     chat_numbers();
     small_helpers();
     if (failures == 0) std::cout << "all checks passed\n";
