@@ -122,13 +122,33 @@ py::list process_row(const py::object &sg) {
 
 // The element beside the key that says why a key was refused; empty until then.
 constexpr const char *KEY_NOTE = "-KEYNOTE-";
+// The office's region: the country of the numbers written without their international prefix.
+constexpr const char *REGION_KEY = "-PAIS-";
+
+// The stored region as the lookups use it.
+py::str stored_region(const py::object &parser) {
+    return py::str(office_region(parser.attr("get")("windows", "pais", "fallback"_a = "")));
+}
+
+// Every region the phone-number library knows, the office's first.
+py::list region_choices(const py::str &current) {
+    py::list regions = pymod("builtins").attr("sorted")(pymod("phonenumbers").attr("SUPPORTED_REGIONS"));
+    regions.attr("remove")(current);
+    regions.attr("insert")(0, current);
+    return regions;
+}
 
 py::object api_frame(const py::object &sg, const py::object &parser) {
     py::list key_row = make_list(sg.attr("Text")(verbatim("api_key API Holded:       ")),
                                  sg.attr("Input")("key"_a = "api_key", "default_text"_a = parser["api"]["api_key"]));
     py::list note_row =
         make_list(sg.attr("Text")("", "key"_a = KEY_NOTE, "font"_a = fonts::PLAIN, "expand_x"_a = true));
-    return sg.attr("Frame")(tr("Introduzca los datos del API"), make_list(key_row, note_row), "font"_a = fonts::PLAIN);
+    py::str region = stored_region(parser);
+    py::list region_row = make_list(sg.attr("Text")(tr("País de los números sin prefijo:"), "font"_a = fonts::PLAIN),
+                                    sg.attr("Combo")(region_choices(region), "default_value"_a = region,
+                                                     "key"_a = REGION_KEY, "readonly"_a = true));
+    return sg.attr("Frame")(tr("Introduzca los datos del API"), make_list(key_row, note_row, region_row),
+                            "font"_a = fonts::PLAIN);
 }
 
 py::object autoclose_column(const py::object &sg, const py::object &parser) {
@@ -179,22 +199,26 @@ py::list build_layout(const Session &session, const py::str &about_label) {
 
 // --- saving -------------------------------------------------------------------------------------
 
-// Stores the five settings and writes config.ini; false (after telling the user) when the file
+// Stores the six settings and writes config.ini; false (after telling the user) when the file
 // cannot be written: the values stay in memory and the window stays open for another try.
 // What the user did not change is written as it was stored: a slider left where it started (it
-// cannot show a time above its range) and an untouched switch.
+// cannot show a time above its range), an untouched switch and the region as it was written.
 bool save(const Session &s, const py::object &values, const py::object &key) {
     py::object parser = parser_of(s.self);
     py::object stored_time = parser["windows"]["autocierre_tiempo"];
     py::object slider = py::int_(values[SLIDER_EVENT]);
     py::object stored_switch = parser.attr("get")("windows", "appandroid", "fallback"_a = "");
     bool switch_moved = s.android != reads_yes(stored_switch);
+    py::object region = values.attr("get")(REGION_KEY, py::none());
+    py::object stored_pais = parser.attr("get")("windows", "pais", "fallback"_a = "");
+    bool region_chosen = !region.is_none() && !region.equal(stored_region(parser));
     bool saved = save_settings(
         s.self,
         {{"api", "api_key", key},
          {"windows", "idioma", s.language},
          {"windows", "autocierre_tiempo", slider.equal(slider_start(stored_time)) ? stored_time : py::str(slider)},
          {"windows", "appandroid", switch_moved ? py::str(s.android ? "Si" : "No") : stored_switch},
+         {"windows", "pais", region_chosen ? region : stored_pais},
          {"api", "camposlibres", values_of(s.self)["camposlibres"]}});
     if (saved) s.self.attr("actualizar_variables")();
     return saved;

@@ -281,6 +281,7 @@ public:
 
     bool enabled() const { return hours_ > 0; }
     double hours() const { return hours_; }
+    const std::string &region() const { return region_; }
 
     bool building() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -700,6 +701,7 @@ void register_index_class(py::module_ &m) {
         .def_property_readonly("activo", &ContactIndex::enabled, "False when the settings turn the index off.")
         .def_property_readonly("leyendo", &ContactIndex::building, "True while the contact list is being read.")
         .def_property_readonly("horas", &ContactIndex::hours, "Hours after which the index is read again.")
+        .def_property_readonly("pais", &ContactIndex::region, "The region of the numbers written without prefix.")
         .def_property_readonly("leido", &ContactIndex::read_at,
                                "When the index in use was read (seconds since the epoch); None before the first read.")
         .def("__len__", &ContactIndex::size)

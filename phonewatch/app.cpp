@@ -109,6 +109,17 @@ void follow_key(const py::object &variable) {
     guarded([&] { client.attr("cambiar_clave")(key); });
 }
 
+// A region chosen in the settings: numbers without prefix mean other numbers now, so the index is
+// read anew for it (in the background, by the presenter).
+void follow_region(const py::object &variable) {
+    py::object client = variable.attr("apiteam");
+    py::object index = client.is_none() ? py::none() : py::getattr(client, "indice", py::none());
+    if (index.is_none() || !py::hasattr(index, "pais")) return;
+    std::string region = office_region(variable.attr("cvariables").attr("get")("pais", ""));
+    if (index.attr("pais").cast<std::string>() == region) return;
+    client.attr("indice") = pymod("crmapi").attr("indice")(client, "pais"_a = region, "horas"_a = index.attr("horas"));
+}
+
 // The client of a good key, or None when the key is refused twice (the run ends then).
 py::object start_client(const py::object &variable) {
     variable.attr("apiteam") = pymod("crmapi").attr("crmapi")();
@@ -229,6 +240,7 @@ std::optional<bool> act_on(const py::object &self, Runtime &runtime, const py::o
     if (ends_with(event, "::Configurar")) {
         guarded([&] { variable.attr("inicioconfig")(); });
         follow_key(variable);
+        follow_region(variable);
         // The next turn builds the tray in the language just chosen; this one goes away.
         close_tray(runtime, tray);
         return false;

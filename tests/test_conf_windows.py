@@ -244,6 +244,17 @@ class TestSaving:
         assert args == ("La clave tiene caracteres que una clave de Holded no tiene: cópiela de nuevo desde Holded.",)
         assert "api_key = NEWKEY\n" in workdir.read_config() and settings.cvariables["api_key"] == "NEWKEY"
 
+    def test_the_office_region_is_offered_first_and_written_only_when_chosen(self, make_settings, sg, workdir):
+        settings = make_settings(pais="es ")
+        sg.script("Ok")
+        settings.inicioconfig()
+        choices = sg.windows[0]["-PAIS-"]
+        assert choices.args[0][:1] == ["ES"] and {"FR", "PT", "GB"} <= set(choices.args[0])
+        assert "pais = es \n" in workdir.read_config(), "left as it was written"
+        sg.script(Step("Ok", {"-PAIS-": "PT"}))
+        settings.inicioconfig()
+        assert "pais = PT\n" in workdir.read_config() and settings.cvariables["pais"] == "PT"
+
     def test_ok_keeps_what_was_edited_by_hand_meanwhile(self, settings, sg, workdir):
         edited = "# la oficina\n" + config_text(api_key="K", pais="FR", indice_horas="24") + "[mine]\nnote = kept\n"
         workdir.write_config(edited)

@@ -672,3 +672,16 @@ def test_calls_of_known_callers_are_logged_in_holded_when_the_settings_say_so(wo
     # One event per call of a known caller (for its first contact), none for an unknown one.
     assert events == [("a1", "Llamada de 600111222")]
     assert [row[0::5] for row in logged(workdir)] == [("600111222", "e1"), ("699000111", "")]
+
+
+def test_a_region_chosen_in_the_settings_is_followed_by_the_contact_index(world, sg, monkeypatch):
+    def client():
+        made = FakeClient(world)
+        made.indice = crmapi.indice(made, pais="ES", horas=0)
+        return made
+    monkeypatch.setattr(crmapi, "crmapi", client)
+    monkeypatch.setattr(conf.conf, "inicioconfig", lambda settings: settings.cvariables.update(pais="fr "),
+                        raising=False)
+    world.run(CONFIGURAR, APAGAR)
+    [made] = world.clients
+    assert (made.indice.pais, made.indice.horas) == ("FR", 0), "numbers without prefix are French now"
