@@ -10,7 +10,7 @@ import pytest
 import requests
 
 import crmapi
-from tests.conftest import config_text
+from tests.conftest import config_text, stand_in_client
 
 ID = re.compile(r"[0-9a-f]{24}\Z")
 CONTACTS = "/api/invoicing/v1/contacts"
@@ -48,11 +48,8 @@ PRODUCT_TEMPLATE = {"kind": "wqdsd", "name": "asd", "tax": 12, "barcode": "asd",
 
 @pytest.fixture
 def client(holded, workdir, sg):
-    """A client built against the emulator with its key; the probe's request is forgotten."""
-    workdir.write_config(config_text(api_key=holded.key))
-    made = crmapi.crmapi()
-    assert (made.estado, made.lasterror, sg.popups) == (True, "", [])
-    holded.clear_requests()
+    made = stand_in_client(holded, workdir)
+    assert (made.lasterror, sg.popups) == ("", [])
     return made
 
 
