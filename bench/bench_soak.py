@@ -215,6 +215,7 @@ def main(argv=None):
     parser.add_argument("--poll", type=float, default=0.1, help="seconds between handset polls")
     parser.add_argument("--notice-ms", type=int, default=20, help="how long each tray notice stays")
     parser.add_argument("--warm-up", type=float, default=WARM_UP_S, help="seconds of calls before the soak's figures")
+    parser.add_argument("--log-days", default="90", help="dias_registro: 0 runs without the call log")
     args = parser.parse_args(argv)
     if not os.environ.get("DISPLAY"):
         print("needs a display: run under xvfb-run (make bench does)", file=sys.stderr)
@@ -230,7 +231,8 @@ def main(argv=None):
         events = Events(tmp / "events.txt")
         env = {"SOAK_EVENTS": str(events.path), "SOAK_POLL": str(args.poll),
                "SOAK_NOTICE_MS": str(args.notice_ms), "SOAK_FROZEN_AFTER": str(FROZEN_AFTER_S)}
-        with AppRun(tmp / "run", holded=holded, handset_dll=dll, app_dir=app_dir, env=env) as run:
+        with AppRun(tmp / "run", holded=holded, handset_dll=dll, app_dir=app_dir, env=env,
+                    config={"dias_registro": args.log_days}) as run:
             run.start(wrapper=probe)
             run.wait_tray(30)
             # The contact index is read once Holded answers: a list request without a filter.
