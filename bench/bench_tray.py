@@ -37,7 +37,7 @@ TARGETS = {"median_s": 0.4, "p95_s": 0.7, "form_s": 1.0, "idle_cpu_s": 0.2, "ext
            "notice_ms": 50.0}
 KNOWN = ["622334455", "+34633445566"]   # contacts of the stand-in's seed, alternated
 FORM_TITLE = "^Alta nuevo contacto / empresa$"
-ABOUT_TITLE = "^Necesita soporte"       # the about box's popup shows the support line
+ABOUT_TITLE = "^Acerca de$"               # the about box, a window of its own
 PHASES = random.Random(17)              # when each ring comes, the same from run to run
 
 # Notes (epoch seconds) each page the browser is asked for, and how long each notice held the
