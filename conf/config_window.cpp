@@ -127,7 +127,7 @@ constexpr const char *REGION_KEY = "-PAIS-";
 
 // The stored region as the lookups use it.
 py::str stored_region(const py::object &parser) {
-    return py::str(office_region(parser.attr("get")("windows", "pais", "fallback"_a = "")));
+    return py::str(office_region(parser.attr("get")("windows", "pais", "fallback"_a = DEFAULT_REGION)));
 }
 
 // Every region the phone-number library knows, the office's first.
@@ -210,7 +210,7 @@ bool save(const Session &s, const py::object &values, const py::object &key) {
     py::object stored_switch = parser.attr("get")("windows", "appandroid", "fallback"_a = "");
     bool switch_moved = s.android != reads_yes(stored_switch);
     py::object region = values.attr("get")(REGION_KEY, py::none());
-    py::object stored_pais = parser.attr("get")("windows", "pais", "fallback"_a = "");
+    py::object stored_pais = parser.attr("get")("windows", "pais", "fallback"_a = DEFAULT_REGION);
     bool region_chosen = !region.is_none() && !region.equal(stored_region(parser));
     bool saved = save_settings(
         s.self,

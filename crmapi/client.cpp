@@ -201,7 +201,7 @@ void construct_client(py::object self) {
     probe(self);
     py::object config = variable.attr("config");
     self.attr("indice") = pymod("crmapi").attr("indice")(
-        self, "pais"_a = office_region(config.attr("get")("windows", "pais", "fallback"_a = "")),
+        self, "pais"_a = office_region(config.attr("get")("windows", "pais", "fallback"_a = DEFAULT_REGION)),
         "horas"_a = config.attr("get")("windows", "indice_horas", "fallback"_a = DEFAULT_INDEX_HOURS_TEXT));
 }
 
