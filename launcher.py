@@ -66,11 +66,6 @@ def lock_places():
     return places
 
 
-def lock_path():
-    """The first place of this user's lock."""
-    return lock_places()[0]
-
-
 def folder_note(path):
     return path[:-len(LOCK_SUFFIX)] + FOLDER_SUFFIX
 
